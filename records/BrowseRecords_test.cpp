@@ -1,0 +1,118 @@
+// The browse records as the cache uses them.
+#include "databrowse/BrowseRecords.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace databrowse {
+namespace {
+
+Query sortedQuery(std::vector<FilteredBrowseField> fields) {
+  Query query;
+  query.parameters(true).sort(true).fields(true) = std::move(fields);
+  return query;
+}
+
+TEST(BrowseRecordsTest, NewRequestHasNoPathsAndNoQueries) {
+  BrowseRequest request;
+  EXPECT_FALSE(isSet(request, BrowseRequest::kPaths));
+  EXPECT_TRUE(request.queries().empty());
+  EXPECT_EQ(100, request.family());
+  EXPECT_EQ(92, request.typeNumber());
+}
+
+TEST(BrowseRecordsTest, ReadingAbsentParametersLeavesThemUnset) {
+  Query query;
+  SortParameters& sort = query.parameters().sort();
+  EXPECT_TRUE(sort.fields().empty());
+  EXPECT_FALSE(isSet(sort, SortParameters::kDirection));
+  EXPECT_EQ(0, query.parameters().paging().limit());
+  EXPECT_FALSE(isSet(query, Query::kParameters));
+  EXPECT_FALSE(isSet(query.parameters(), QueryParameters::kSort));
+}
+
+TEST(BrowseRecordsTest, AssignedRequestIsIndependentOfItsSource) {
+  BrowseRequest source;
+  source.paths(true).emplace_back().setPath("/data/a");
+  source.queries(true).push_back(sortedQuery({ByName}));
+  source.context(true).setSessionId("s1");
+  BrowseRequest target;
+  target = source;
+  source.paths()[0].setPath("/data/b");
+  source.queries()[0].parameters().sort().fields().push_back(ByNumber);
+  source.context().setSessionId("s2");
+  EXPECT_EQ("/data/a", target.paths()[0].path());
+  EXPECT_EQ(std::vector<FilteredBrowseField>{ByName},
+            target.queries()[0].parameters().sort().fields());
+  EXPECT_EQ("s1", target.context().sessionId());
+}
+
+TEST(BrowseRecordsTest, FieldListsCompareByLengthAndOrder) {
+  using Fields = std::vector<FilteredBrowseField>;
+  EXPECT_NE((Fields{ByName, ByNumber}), (Fields{ByNumber, ByName}));
+  EXPECT_EQ(Fields{}, Fields{});
+  EXPECT_NE((Fields{ByFlag}), (Fields{ByFlag, ByFlag}));
+  const auto unnamed = static_cast<FilteredBrowseField>(5);
+  Query query = sortedQuery({unnamed, ByFlag});
+  Query copy = query;
+  EXPECT_EQ((Fields{unnamed, ByFlag}), copy.parameters().sort().fields());
+  EXPECT_EQ(5, copy.parameters().sort().fields()[0]);
+  static_assert(sizeof(FilteredBrowseField) == 4);
+}
+
+TEST(BrowseRecordsTest, ItemsAppendedThroughResultStayWithTheQueryId) {
+  BrowseResponse response;
+  response.result(true).setQueryId("q1");
+  BrowseData first;
+  first.setName("alpha");
+  first.flags(true).setFlag(7);
+  response.result(true).items(true).push_back(first);
+  BrowseData second;
+  second.setNumber(-3);
+  response.result(true).items(true).push_back(second);
+  EXPECT_TRUE(isSet(response, BrowseResponse::kResult));
+  EXPECT_EQ("q1", response.result().queryId());
+  ASSERT_EQ(2u, response.result().items().size());
+  EXPECT_EQ("alpha", response.result().items()[0].name());
+  EXPECT_EQ(7, response.result().items()[0].flags().flag());
+  EXPECT_EQ(-3, response.result().items()[1].number());
+  EXPECT_FALSE(isSet(response.result(), BrowseResult::kAggregates));
+}
+
+TEST(BrowseRecordsTest, ResponseContextIsACopyOfTheRequestContext) {
+  BrowseRequest request;
+  request.context(true).setSessionId("session");
+  request.context(true).setSequence(9);
+  BrowseResponse response;
+  response.setContext(request.context());
+  EXPECT_EQ(request.context(), response.context());
+  request.context().setSequence(10);
+  EXPECT_EQ(9, response.context().sequence());
+  EXPECT_TRUE(isSet(response, BrowseResponse::kContext));
+
+  BrowseResponse withEmptyContext;
+  withEmptyContext.setContext(BrowseRequest().context());
+  EXPECT_TRUE(isSet(withEmptyContext, BrowseResponse::kContext));
+}
+
+TEST(BrowseRecordsTest, IntegerFieldsHoldTheFullSignedRange) {
+  BrowseData item;
+  item.setNumber(INT64_MIN);
+  EXPECT_EQ(INT64_MIN, item.number());
+  AggregateParameters aggregate;
+  aggregate.setType((std::int64_t{1} << 32) + AggregateCount);
+  EXPECT_EQ(AggregateCount, static_cast<std::uint32_t>(aggregate.type()));
+}
+
+TEST(BrowseRecordsTest, NamesAreByteStrings) {
+  BrowseData item;
+  const std::string name("a\0b\xff", 4);
+  item.setName(name);
+  EXPECT_EQ(name, BrowseData(item).name());
+}
+
+}  // namespace
+}  // namespace databrowse

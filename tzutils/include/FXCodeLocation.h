@@ -1,0 +1,14 @@
+// FXCodeLocation: where in the source an error was raised.
+#pragma once
+
+// A plain record of a source location. It keeps the two text pointers as
+// given, without copying the texts: pass texts that outlive the record
+// (string literals, as __FILE__ and __func__ are).
+struct FXCodeLocation {
+  FXCodeLocation(char const* file, char const* function, int line)
+      : file(file), function(function), line(line) {}
+
+  char const* file;
+  char const* function;
+  int line;
+};
