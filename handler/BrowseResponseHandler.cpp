@@ -1,0 +1,219 @@
+#include "BrowseResponseHandler.h"
+
+#include <strings.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+
+#include "FXErrorUtil.h"
+
+using databrowse::AggregateResult;
+using databrowse::BrowseData;
+using databrowse::BrowseRequest;
+using databrowse::BrowseResponse;
+using databrowse::FilteredBrowseField;
+using databrowse::Query;
+using databrowse::SortParameters;
+
+namespace {
+
+// Name and location under which the key sorter may keep temporary data.
+constexpr char kSorterName[] = "machinebrowse";
+constexpr char kSorterLocation[] = "temp";
+
+// The sorter stores each item's position in `items` as a signed 32-bit value,
+// so one sort covers at most this many items.
+using Position = std::int32_t;
+constexpr std::size_t kMaxSortedItems =
+    static_cast<std::size_t>(std::numeric_limits<Position>::max()) + 1;
+
+// Flipping the sign bit maps signed 64-bit numbers onto unsigned ones in the
+// same order, so the sorter's unsigned comparison orders them truly.
+constexpr std::uint64_t kSignBit = std::uint64_t{1} << 63;
+
+// The sorter takes text lengths as 16-bit values; longer names are keyed by
+// their first bytes rather than wrapping to a short length.
+constexpr std::size_t kMaxKeyTextLength = std::numeric_limits<unsigned short>::max();
+
+// The first query's sort parameters, or `none` for a request without queries,
+// which sorts as a query without sort parameters would.
+SortParameters& firstQuerySort(BrowseRequest& request, SortParameters& none) {
+  std::vector<Query>& queries = request.queries(false);
+  return queries.empty() ? none : queries.front().parameters(false).sort(false);
+}
+
+bool isReversed(SortParameters& sort) {
+  return databrowse::isSet(sort, SortParameters::kDirection) && sort.direction() != 0;
+}
+
+std::string firstPath(BrowseRequest& request) {
+  if (!databrowse::isSet(request, BrowseRequest::kPaths)) return {};
+  std::vector<databrowse::BrowsePath>& paths = request.paths(true);
+  return paths.empty() ? std::string() : paths.front().path();
+}
+
+bool asksForCount(Query& query) {
+  if (!databrowse::isSet(query, Query::kAggregate)) return false;
+  // Only the low 32 bits of the aggregate type are compared.
+  const auto type = static_cast<std::uint32_t>(query.aggregate(true).type());
+  return type == static_cast<std::uint32_t>(databrowse::AggregateCount);
+}
+
+}  // namespace
+
+BrowseResponseCache::BrowseResponseCache() = default;
+
+void BrowseResponseCache::reset(BrowseRequest& request) {
+  cachedRequest = request;
+  sorted = false;
+  items.clear();
+}
+
+bool BrowseResponseCache::canServeRequest(BrowseRequest& request) {
+  return strcasecmp(firstPath(cachedRequest).c_str(), firstPath(request).c_str()) == 0;
+}
+
+bool BrowseResponseCache::sortFieldsChanged(BrowseRequest& request) {
+  SortParameters none;
+  return firstQuerySort(request, none).fields(false) != sortedFields;
+}
+
+CTzError BrowseResponseCache::sort(BrowseRequest& request) {
+  sortCache.Clear(true);
+  sorted = false;
+  SortParameters none;
+  SortParameters& sortParameters = firstQuerySort(request, none);
+  const bool reverse = isReversed(sortParameters);
+  const std::vector<FilteredBrowseField>& fields = sortParameters.fields(true);
+  const unsigned long keyFields = fields.empty() ? 1 : fields.size();
+  if (sortCache.Initialize(keyFields, sizeof(Position), kSorterName, kSorterLocation, reverse,
+                           false, nullptr) != 0) {
+    return FXErrorUtil::ErrorInt(
+        FXCodeLocation("BrowseResponseHandler",
+                       "CTzError BrowseResponseCache::sort(databrowse::BrowseRequest&)", 58),
+        -1, "sort object failed to initialize");
+  }
+  if (items.size() > kMaxSortedItems) {
+    throw std::length_error("cannot sort more than 2^31 browse items");
+  }
+  const bool fieldsSet = databrowse::isSet(sortParameters, SortParameters::kFields);
+  for (std::size_t index = 0; index < items.size(); ++index) {
+    sortCache.PrepareKey();
+    if (fieldsSet) {
+      addKeyFields(items[index], fields);
+    } else {
+      const unsigned short allEqual = 0;
+      sortCache.AddFieldToKey(allEqual);
+    }
+    sortCache.FinishKey();
+    Position position = static_cast<Position>(index);
+    sortCache.StoreCurrentKeywithVal(reinterpret_cast<char*>(&position));
+  }
+  sortCache.SortKeys();
+  sorted = true;
+  sortedFields = fields;
+  sortedReverse = reverse;
+  return CTzError::Success();
+}
+
+void BrowseResponseCache::addKeyFields(BrowseData& item,
+                                       const std::vector<FilteredBrowseField>& fields) {
+  for (const FilteredBrowseField field : fields) {
+    switch (field) {
+      case databrowse::ByFlag: {
+        const unsigned short flagged = item.flags(false).flag() != 0 ? 1 : 0;
+        sortCache.AddFieldToKey(flagged);
+        break;
+      }
+      case databrowse::ByNumber: {
+        const unsigned long number = static_cast<std::uint64_t>(item.number()) ^ kSignBit;
+        sortCache.AddFieldToKey(number);
+        break;
+      }
+      case databrowse::ByName: {
+        const std::string name = item.name();
+        const auto length = static_cast<unsigned short>(std::min(name.size(), kMaxKeyTextLength));
+        sortCache.AddFieldToKey_IgnoreCase(name.c_str(), length);
+        break;
+      }
+      default:
+        break;  // other fields add no key
+    }
+  }
+}
+
+CTzError BrowseResponseCache::getResults(BrowseRequest& request,
+                                         std::vector<BrowseResponse>& responses) {
+  CTzError result = CTzError::Success();
+  SortParameters none;
+  if (!sorted || sortFieldsChanged(request) ||
+      isReversed(firstQuerySort(request, none)) != sortedReverse) {
+    result = sort(request);
+  }
+  for (Query& query : request.queries(true)) {
+    if (databrowse::isSet(query, Query::kParameters)) {
+      appendPage(request, query, responses);
+    } else if (asksForCount(query)) {
+      appendCount(request, query, responses);
+    }
+  }
+  return result;
+}
+
+BrowseResponse BrowseResponseCache::newResponse(BrowseRequest& request, Query& query) {
+  BrowseResponse response;
+  response.setContext(request.context(false));
+  response.setStatus(0);
+  response.result(true).setQueryId(query.queryId());
+  return response;
+}
+
+void BrowseResponseCache::appendPage(BrowseRequest& request, Query& query,
+                                     std::vector<BrowseResponse>& responses) {
+  databrowse::PagingParameters& paging = query.parameters(true).paging(true);
+  const long long offset = paging.offset();
+  long long remaining = paging.limit();
+  BrowseResponse response = newResponse(request, query);
+  // After a failed sort the sorter holds no keys: the page stays empty.
+  if (sorted && offset >= 0 && remaining > 0) {
+    std::vector<BrowseData>& page = response.result(true).items(true);
+    const auto start = static_cast<std::size_t>(offset);
+    const std::size_t keysLeft = start < sortCache.size() ? sortCache.size() - start : 0;
+    page.reserve(std::min(static_cast<std::size_t>(remaining), keysLeft));
+    char* value = nullptr;
+    std::int32_t found = sortCache.GetFirstVal(static_cast<unsigned long>(offset), 0, value, false);
+    while (found == 0 && remaining > 0) {
+      --remaining;
+      Position position;
+      std::memcpy(&position, value, sizeof position);
+      page.push_back(items.at(static_cast<std::size_t>(position)));
+      found = sortCache.GetNextVal(0, value, false);
+    }
+  }
+  responses.push_back(std::move(response));
+}
+
+void BrowseResponseCache::appendCount(BrowseRequest& request, Query& query,
+                                      std::vector<BrowseResponse>& responses) {
+  BrowseResponse response = newResponse(request, query);
+  AggregateResult count;
+  count.setCount(static_cast<long long>(items.size()));
+  response.result(true).aggregates(true).push_back(std::move(count));
+  responses.push_back(std::move(response));
+}
+
+CTzError BrowseResponseConsumer::addItem(BrowseData& item) {
+  cache_.addItem(item);
+  return CTzError::Success();
+}
+
+CTzError BrowseResponseConsumer::serve(BrowseRequest&) { return CTzError::Success(); }
+
+CTzError BrowseResponseConsumer::getResults(BrowseRequest& request,
+                                            std::vector<BrowseResponse>& responses) {
+  responses.clear();
+  return cache_.getResults(request, responses);
+}

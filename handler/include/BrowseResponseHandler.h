@@ -1,0 +1,112 @@
+// The browse response cache and its consumer front end.
+//
+// For one browse request the service hands the consumer the browse items one
+// at a time; the cache keeps copies of them. When the service asks for the
+// answers, the cache sorts the items by the fields of the request's first
+// query (through its key sorter) and answers each query with a page of sorted
+// items or with the number of items. A later request for the same path is
+// answered from the same cache, sorting again only when its order differs.
+//
+// Ownership: nothing here keeps a reference to a record that a caller passed
+// in; callers may change or destroy their records as soon as a call returns.
+//
+// Thread safety: none. A consumer and its cache serve one thread at a time;
+// their operations must not overlap. Separate consumers share nothing.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "CTzError.h"
+#include "I2/TVarlenSortCache.h"
+#include "databrowse/BrowseRecords.h"
+
+class BrowseResponseCache {
+ public:
+  // An empty cache: no items, no sort fields, the empty request, unsorted.
+  BrowseResponseCache();
+
+  // Starts over for `request`: keeps a copy of it, forgets every item and
+  // marks the cache unsorted. If copying the request throws, the cache is
+  // unchanged.
+  void reset(databrowse::BrowseRequest& request);
+
+  // Appends a copy of `item`. An item added after a sort is counted at once
+  // but shows in pages only after the next sort.
+  void addItem(databrowse::BrowseData& item) { items.push_back(item); }
+
+  // True when the first path of `request` equals the first path of the cached
+  // request, ignoring case as strcasecmp does (a request without paths has the
+  // empty path). Only first paths are compared.
+  bool canServeRequest(databrowse::BrowseRequest& request);
+
+  // True when the sort fields of the request's first query differ from those
+  // of the last completed sort (a request without queries has none). The
+  // direction is not compared.
+  bool sortFieldsChanged(databrowse::BrowseRequest& request);
+
+  // Sorts the cached items by the fields of the request's first query, in the
+  // direction that it asks for. Returns success, or the error "sort object
+  // failed to initialize" (code -1) when the key sorter cannot be initialised;
+  // the cache then stays unsorted.
+  CTzError sort(databrowse::BrowseRequest& request);
+
+  // Appends to `responses` one response per answered query of `request`, in
+  // query order: a page of sorted items for a query with parameters, the item
+  // count for a query that asks only for a count. Sorts first when the cache
+  // is unsorted or the first query asks for other fields or another direction
+  // than the last sort. Returns the sort's error if that sort failed (the
+  // responses are built all the same, with empty pages), else success.
+  CTzError getResults(databrowse::BrowseRequest& request,
+                      std::vector<databrowse::BrowseResponse>& responses);
+
+  // Read access for hosts and tests.
+  std::size_t itemCount() const { return items.size(); }
+  bool isSorted() const { return sorted; }
+  const std::vector<databrowse::FilteredBrowseField>& lastSortFields() const {
+    return sortedFields;
+  }
+
+ private:
+  void appendPage(databrowse::BrowseRequest& request, databrowse::Query& query,
+                  std::vector<databrowse::BrowseResponse>& responses);
+  void appendCount(databrowse::BrowseRequest& request, databrowse::Query& query,
+                   std::vector<databrowse::BrowseResponse>& responses);
+  databrowse::BrowseResponse newResponse(databrowse::BrowseRequest& request,
+                                         databrowse::Query& query);
+  void addKeyFields(databrowse::BrowseData& item,
+                    const std::vector<databrowse::FilteredBrowseField>& fields);
+
+  std::vector<databrowse::BrowseData> items;
+  std::vector<databrowse::FilteredBrowseField> sortedFields;
+  databrowse::BrowseRequest cachedRequest;
+  I2::TVarlenSortCache sortCache;
+  bool sorted = false;
+  // Direction of the last completed sort, so that a flipped direction sorts
+  // again even when the fields are the same.
+  bool sortedReverse = false;
+};
+
+// The polymorphic front end through which the service feeds items and asks
+// for answers. Owns exactly one cache for its whole life.
+class BrowseResponseConsumer {
+ public:
+  // Appends a copy of `item` to the cache. Always returns success.
+  virtual CTzError addItem(databrowse::BrowseData& item);
+
+  // Does no work in this library. Always returns success.
+  virtual CTzError serve(databrowse::BrowseRequest& request);
+
+  // Empties `responses`, then lets the cache answer `request` into it.
+  // Returns the cache's result: success, or the error of a failed sort.
+  virtual CTzError getResults(databrowse::BrowseRequest& request,
+                              std::vector<databrowse::BrowseResponse>& responses);
+
+  // The service calls reset and canServeRequest on the cache between
+  // requests. It reaches the cache through this accessor rather than a public
+  // member, so the cache stays owned by, and as long-lived as, the consumer.
+  BrowseResponseCache& cache() { return cache_; }
+
+ private:
+  BrowseResponseCache cache_;
+};
