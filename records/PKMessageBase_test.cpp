@@ -144,6 +144,30 @@ TEST(CopyTest, SubRecordAndListReferencesStayValidWhileFieldsAreAdded) {
   EXPECT_EQ(1u, node.leaves().size());
 }
 
+TEST(StorageTest, TextsSurviveGrowingShrinkingAndNewFields) {
+  Node node;
+  node.setText("short");
+  node.setNumber(1);
+  node.setText("a text long enough to need more room than the first one had");
+  node.leaf().setValue(2);
+  node.setText("tiny");
+  node.codes().push_back(4);
+  node.setText(node.text() + node.text());
+  EXPECT_EQ("tinytiny", node.text());
+  EXPECT_EQ(1, node.number());
+  EXPECT_EQ(2, node.leaf().value());
+
+  std::string bytes(1000, '\0');
+  bytes[999] = 'z';
+  node.setText(bytes);
+  Node copy = node;
+  node.setText("");
+  EXPECT_EQ(bytes, copy.text());
+  EXPECT_EQ("", node.text());
+  EXPECT_TRUE(node.has(2, 22)) << "an empty text that was stored is set";
+  EXPECT_EQ(std::string_view(bytes), copy.getstringview(2, kHash, 22));
+}
+
 // ---- Misuse -------------------------------------------------------------
 
 TEST(MisuseTest, AnotherKindThanTheFieldHoldsThrows) {

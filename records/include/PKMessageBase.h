@@ -18,6 +18,12 @@
 // constants of another record, throws std::logic_error; it never corrupts
 // memory.
 //
+// Storage: a record keeps all its fields in one allocation (none until a field
+// is first accessed): fixed-size entries followed by the bytes of its texts.
+// A sub-record or list is a separate object that the entry owns, so
+// references to it stay valid while other fields are added. Copying a record
+// of integers and texts costs one allocation.
+//
 // Thread safety: none. A record serves one thread at a time.
 #pragma once
 
@@ -25,59 +31,33 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <typeinfo>
-#include <variant>
 #include <vector>
 
 class PKMessageBase;
 
 namespace pk_detail {
 
-// Type-erased owner of a sub-record or a list, copied deeply through clone().
+// Owner of a sub-record or a list, copied deeply through clone().
 class Box {
  public:
   virtual ~Box() = default;
-  virtual std::unique_ptr<Box> clone() const = 0;
+  virtual Box* clone() const = 0;  // a new copy; the caller owns it
   virtual bool hasContent() const = 0;
   virtual bool equals(const Box& other) const = 0;
-};
-
-// A Box that copies its content when the owning field is copied.
-class BoxPtr {
- public:
-  explicit BoxPtr(std::unique_ptr<Box> box) : box_(std::move(box)) {}
-  BoxPtr(const BoxPtr& other) : box_(other.box_->clone()) {}
-  BoxPtr(BoxPtr&&) noexcept = default;
-  BoxPtr& operator=(const BoxPtr& other) {
-    box_ = other.box_->clone();
-    return *this;
-  }
-  BoxPtr& operator=(BoxPtr&&) noexcept = default;
-  Box& get() const { return *box_; }
-  bool operator==(const BoxPtr& other) const { return box_->equals(*other.box_); }
-
- private:
-  std::unique_ptr<Box> box_;
 };
 
 enum class Kind : std::uint8_t { kInteger, kText, kRecord, kRecordList, kValueList };
 
 const char* kindName(Kind kind);
 
-struct Field {
-  std::int16_t number;
-  Kind kind;
-  bool markedSet;
-  std::uint32_t hash;
-  std::variant<std::int64_t, std::string, BoxPtr> value;
-};
-
 template <class T>
 class RecordBox final : public Box {
  public:
-  explicit RecordBox(T value) : value_(std::move(value)) {}
-  std::unique_ptr<Box> clone() const override { return std::make_unique<RecordBox>(value_); }
+  RecordBox() = default;
+  Box* clone() const override { return new RecordBox(*this); }
   bool hasContent() const override { return value_.hasAnyFieldSet(); }
   bool equals(const Box& other) const override {
     auto* same = dynamic_cast<const RecordBox*>(&other);
@@ -93,8 +73,7 @@ template <class T>
 class ListBox final : public Box {
  public:
   ListBox() = default;
-  explicit ListBox(std::vector<T> value) : value_(std::move(value)) {}
-  std::unique_ptr<Box> clone() const override { return std::make_unique<ListBox>(value_); }
+  Box* clone() const override { return new ListBox(*this); }
   bool hasContent() const override { return !value_.empty(); }
   bool equals(const Box& other) const override {
     auto* same = dynamic_cast<const ListBox*>(&other);
@@ -106,15 +85,18 @@ class ListBox final : public Box {
   std::vector<T> value_;
 };
 
+struct Block;  // a record's fields, in one allocation
+struct Entry;  // one field of a Block
+
 }  // namespace pk_detail
 
 class PKMessageBase {
  public:
   // An empty record of the given type pair: no field set.
   PKMessageBase(int family, int typeNumber);
-  PKMessageBase(const PKMessageBase&) = default;
-  PKMessageBase(PKMessageBase&&) noexcept = default;
-  ~PKMessageBase() = default;
+  PKMessageBase(const PKMessageBase& other);
+  PKMessageBase(PKMessageBase&& other) noexcept;
+  ~PKMessageBase();
 
   // Whole-record assignment: afterwards this record holds deep copies of the
   // other's fields. Assigning a record of another type pair throws.
@@ -163,6 +145,9 @@ class PKMessageBase {
   // The text, or the empty text when unset.
   std::string getstring(short fieldNumber, short storageIndex, unsigned long recordHash,
                         unsigned int fieldHash);
+  // The same text without a copy; the view is valid until the record changes.
+  std::string_view getstringview(short fieldNumber, unsigned long recordHash,
+                                 unsigned int fieldHash) const;
   void setstring(short fieldNumber, short storageIndex, std::string const& value,
                  unsigned long recordHash, unsigned int fieldHash);
 
@@ -181,44 +166,47 @@ class PKMessageBase {
   void markSet(short fieldNumber, unsigned long recordHash, unsigned int fieldHash);
 
  private:
-  using Field = pk_detail::Field;
+  using Box = pk_detail::Box;
   using Kind = pk_detail::Kind;
+  using Entry = pk_detail::Entry;
 
-  void checkRecordHash(unsigned long recordHash, short fieldNumber) const;
-  const Field* findAnyKind(short fieldNumber, unsigned long recordHash,
-                           unsigned long fieldHash) const;
-  const Field* find(short fieldNumber, unsigned long recordHash, unsigned long fieldHash,
+  const Entry* findAny(short fieldNumber, unsigned long recordHash, unsigned long fieldHash) const;
+  const Entry* find(short fieldNumber, unsigned long recordHash, unsigned long fieldHash,
                     Kind kind) const;
-  Field* find(short fieldNumber, unsigned long recordHash, unsigned long fieldHash, Kind kind);
-  Field& insert(short fieldNumber, unsigned int fieldHash, Kind kind,
-                std::variant<std::int64_t, std::string, pk_detail::BoxPtr> value);
+  Entry* find(short fieldNumber, unsigned long recordHash, unsigned long fieldHash, Kind kind);
+  // Appends a new, unset field and returns its index.
+  std::size_t insert(short fieldNumber, unsigned int fieldHash, Kind kind);
+  Entry& entryAt(std::size_t index);
+  // The box of a sub-record or list field, created with `make` when absent.
+  Box& box(short fieldNumber, unsigned long recordHash, unsigned int fieldHash, Kind kind,
+           Box* (*make)());
+  void setText(std::size_t index, std::string_view value);
+  std::string_view textOf(const Entry& entry) const;
   [[noreturn]] void throwBoxType(short fieldNumber, const std::type_info& wanted) const;
 
   template <class BoxT>
-  BoxT& boxOf(Field& field);
+  BoxT& typedBox(short fieldNumber, unsigned long recordHash, unsigned int fieldHash, Kind kind);
 
   std::int32_t family_;
   std::int32_t typeNumber_;
-  std::vector<Field> fields_;
+  pk_detail::Block* block_ = nullptr;  // null while no field was ever accessed
 };
 
 template <class BoxT>
-BoxT& PKMessageBase::boxOf(Field& field) {
-  auto* box = dynamic_cast<BoxT*>(&std::get<pk_detail::BoxPtr>(field.value).get());
-  if (box == nullptr) throwBoxType(field.number, typeid(BoxT));
-  return *box;
+BoxT& PKMessageBase::typedBox(short fieldNumber, unsigned long recordHash,
+                              unsigned int fieldHash, Kind kind) {
+  Box& found = box(fieldNumber, recordHash, fieldHash, kind, []() -> Box* { return new BoxT(); });
+  auto* typed = dynamic_cast<BoxT*>(&found);
+  if (typed == nullptr) throwBoxType(fieldNumber, typeid(BoxT));
+  return *typed;
 }
 
 template <class T>
 T* PKMessageBase::getObjectAccessor(bool, bool, short fieldNumber, short, unsigned long recordHash,
                                     unsigned int fieldHash, int family, int typeNumber) {
   static_assert(std::is_base_of_v<PKMessageBase, T>, "a sub-record is a record");
-  Field* field = find(fieldNumber, recordHash, fieldHash, Kind::kRecord);
-  if (field == nullptr) {
-    field = &insert(fieldNumber, fieldHash, Kind::kRecord,
-                    pk_detail::BoxPtr(std::make_unique<pk_detail::RecordBox<T>>(T())));
-  }
-  T& record = boxOf<pk_detail::RecordBox<T>>(*field).value();
+  T& record =
+      typedBox<pk_detail::RecordBox<T>>(fieldNumber, recordHash, fieldHash, Kind::kRecord).value();
   if (record.family() != family || record.typeNumber() != typeNumber) {
     throwBoxType(fieldNumber, typeid(T));
   }
@@ -240,12 +228,8 @@ template <class T>
 std::vector<T>* PKMessageBase::getlistobject(short fieldNumber, short, unsigned long recordHash,
                                              unsigned int fieldHash, bool) {
   static_assert(std::is_base_of_v<PKMessageBase, T>, "a list of records holds records");
-  Field* field = find(fieldNumber, recordHash, fieldHash, Kind::kRecordList);
-  if (field == nullptr) {
-    field = &insert(fieldNumber, fieldHash, Kind::kRecordList,
-                    pk_detail::BoxPtr(std::make_unique<pk_detail::ListBox<T>>()));
-  }
-  return &boxOf<pk_detail::ListBox<T>>(*field).value();
+  return &typedBox<pk_detail::ListBox<T>>(fieldNumber, recordHash, fieldHash, Kind::kRecordList)
+              .value();
 }
 
 template <class E>
@@ -253,10 +237,6 @@ std::vector<E>* PKMessageBase::getlistint(short fieldNumber, short, unsigned lon
                                           unsigned int fieldHash, bool) {
   static_assert(sizeof(E) == 4 && (std::is_enum_v<E> || std::is_integral_v<E>),
                 "a value list holds 4-byte values");
-  Field* field = find(fieldNumber, recordHash, fieldHash, Kind::kValueList);
-  if (field == nullptr) {
-    field = &insert(fieldNumber, fieldHash, Kind::kValueList,
-                    pk_detail::BoxPtr(std::make_unique<pk_detail::ListBox<E>>()));
-  }
-  return &boxOf<pk_detail::ListBox<E>>(*field).value();
+  return &typedBox<pk_detail::ListBox<E>>(fieldNumber, recordHash, fieldHash, Kind::kValueList)
+              .value();
 }
