@@ -56,8 +56,8 @@ TEST_F(CacheTest, SortFieldsChangedComparesTheFirstQueryFieldsOnly) {
   EXPECT_TRUE(changed(request("/", {pageQuery("q", {ByNumber, ByName}, 0, 1)})));
   EXPECT_TRUE(changed(request("/", {pageQuery("q", {ByName}, 0, 1)})));
   EXPECT_TRUE(changed(request("/", {pageQuery("q", {ByName, ByNumber, ByFlag}, 0, 1)})));
-  EXPECT_FALSE(changed(request("/", {pageQuery("q", {ByName, ByNumber}, 0, 1),
-                                     pageQuery("r", {ByFlag}, 0, 1)})));
+  EXPECT_FALSE(changed(
+      request("/", {pageQuery("q", {ByName, ByNumber}, 0, 1), pageQuery("r", {ByFlag}, 0, 1)})));
   EXPECT_TRUE(changed(request("/", {countQuery("c")})));
 }
 

@@ -62,12 +62,12 @@ TEST_F(BrowseTest, NameTiesAreOrderedByTheNextField) {
 }
 
 TEST_F(BrowseTest, NumbersSortInTheirTrueSignedOrder) {
-  const std::vector<long long> shuffled = {k2To32 + 1, -1, INT64_MAX, 0, INT64_MIN,
-                                           1ll << 40,  1,  -(1ll << 31)};
+  const std::vector<long long> shuffled = {k2To32 + 1, -1,        INT64_MAX, 0,
+                                           INT64_MIN,  1ll << 40, 1,         -(1ll << 31)};
   for (long long n : shuffled) add(item("n", n));
-  EXPECT_EQ((std::vector<long long>{INT64_MIN, -(1ll << 31), -1, 0, 1, k2To32 + 1, 1ll << 40,
-                                    INT64_MAX}),
-            numbers(pageQuery("q", {ByNumber}, 0, 100)));
+  EXPECT_EQ(
+      (std::vector<long long>{INT64_MIN, -(1ll << 31), -1, 0, 1, k2To32 + 1, 1ll << 40, INT64_MAX}),
+      numbers(pageQuery("q", {ByNumber}, 0, 100)));
 }
 
 TEST_F(BrowseTest, UnsetNumberSortsAsZero) {
@@ -149,9 +149,15 @@ TEST_F(PagingTest, PagesAreCutFromTheSortedOrder) {
 }
 
 TEST_F(PagingTest, OutOfRangeOffsetsAndLimitsGiveEmptyPages) {
-  for (auto [offset, limit] : std::vector<std::pair<long long, long long>>{
-           {10, 5}, {11, 5}, {-1, 5}, {INT64_MIN, 5}, {1ll << 31, 5},
-           {k2To32 + 3, 5}, {0, 0}, {0, -1}, {0, INT64_MIN}}) {
+  for (auto [offset, limit] : std::vector<std::pair<long long, long long>>{{10, 5},
+                                                                           {11, 5},
+                                                                           {-1, 5},
+                                                                           {INT64_MIN, 5},
+                                                                           {1ll << 31, 5},
+                                                                           {k2To32 + 3, 5},
+                                                                           {0, 0},
+                                                                           {0, -1},
+                                                                           {0, INT64_MIN}}) {
     EXPECT_TRUE(cut(offset, limit).empty()) << "offset " << offset << " limit " << limit;
   }
 }
@@ -182,9 +188,8 @@ TEST_F(PagingTest, QueriesWithoutPagingGetAnEmptyPageWithTheirIds) {
 
 TEST_F(BrowseTest, CountQueriesReportEveryCachedItem) {
   addNamed({"a", "b", "c"});
-  std::vector<BrowseResponse> responses =
-      answer(request("/", {countQuery("four"), countQuery("wide", k2To32 + 4),
-                           countQuery("other", 5), Query()}));
+  std::vector<BrowseResponse> responses = answer(request(
+      "/", {countQuery("four"), countQuery("wide", k2To32 + 4), countQuery("other", 5), Query()}));
   ASSERT_EQ(2u, responses.size());
   for (BrowseResponse& response : responses) {
     ASSERT_EQ(1u, response.result().aggregates().size());

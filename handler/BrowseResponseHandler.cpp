@@ -134,9 +134,9 @@ void BrowseResponseCache::addKeyFields(BrowseData& item,
         break;
       }
       case databrowse::ByName: {
-        const std::string name = item.name();
+        const std::string_view name = item.nameView();
         const auto length = static_cast<unsigned short>(std::min(name.size(), kMaxKeyTextLength));
-        sortCache.AddFieldToKey_IgnoreCase(name.c_str(), length);
+        sortCache.AddFieldToKey_IgnoreCase(name.data(), length);
         break;
       }
       default:

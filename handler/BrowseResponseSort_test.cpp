@@ -62,17 +62,25 @@ class SorterCallsTest : public ::testing::Test {
 TEST_F(SorterCallsTest, SortBuildsOneKeyPerItemFromTheFirstQueryFields) {
   add(item("Ab", -1, 7));
   add(BrowseData());
-  const Calls expected = {
-      "Clear(true)",
-      "Initialize(4, 4, machinebrowse, temp, true, false, null)",
-      "PrepareKey()", "text(Ab, 2)", "u64(9223372036854775807)", "u16(1)", "FinishKey()",
-      "Store(0)",
-      "PrepareKey()", "text(, 0)", "u64(9223372036854775808)", "u16(0)", "FinishKey()",
-      "Store(1)",
-      "SortKeys()",
-      "GetFirstVal(1, 0, false)", "GetNextVal(0, false)"};
-  EXPECT_EQ(expected, callsOf(request("/", {pageQuery("q", {ByName, ByNumber, kUnnamed, ByFlag},
-                                                      1, 5, -3)})));
+  const Calls expected = {"Clear(true)",
+                          "Initialize(4, 4, machinebrowse, temp, true, false, null)",
+                          "PrepareKey()",
+                          "text(Ab, 2)",
+                          "u64(9223372036854775807)",
+                          "u16(1)",
+                          "FinishKey()",
+                          "Store(0)",
+                          "PrepareKey()",
+                          "text(, 0)",
+                          "u64(9223372036854775808)",
+                          "u16(0)",
+                          "FinishKey()",
+                          "Store(1)",
+                          "SortKeys()",
+                          "GetFirstVal(1, 0, false)",
+                          "GetNextVal(0, false)"};
+  EXPECT_EQ(expected, callsOf(request(
+                          "/", {pageQuery("q", {ByName, ByNumber, kUnnamed, ByFlag}, 1, 5, -3)})));
   ASSERT_EQ(1u, responses.size());
   EXPECT_EQ(std::vector<std::string>{""}, names(responses[0]));
   EXPECT_TRUE(result.isSuccess());
@@ -84,9 +92,9 @@ TEST_F(SorterCallsTest, NumbersAreKeyedAsSignFlippedSixtyFourBitValues) {
   add(item("c", INT64_MAX));
   add(item("d", 0));
   EXPECT_EQ((Calls{"PrepareKey()", "u64(9223372041149743105)", "FinishKey()", "Store(0)",
-                   "PrepareKey()", "u64(0)", "FinishKey()", "Store(1)",
-                   "PrepareKey()", "u64(18446744073709551615)", "FinishKey()", "Store(2)",
-                   "PrepareKey()", "u64(9223372036854775808)", "FinishKey()", "Store(3)"}),
+                   "PrepareKey()", "u64(0)", "FinishKey()", "Store(1)", "PrepareKey()",
+                   "u64(18446744073709551615)", "FinishKey()", "Store(2)", "PrepareKey()",
+                   "u64(9223372036854775808)", "FinishKey()", "Store(3)"}),
             keyCalls(request("/", {pageQuery("q", {ByNumber}, 0, 0)})));
 }
 
@@ -123,8 +131,8 @@ TEST_F(SorterCallsTest, KeyFieldCountAndKeysFollowTheFieldList) {
 
 TEST_F(SorterCallsTest, RequestWithoutQueriesSortsAsIfUnsorted) {
   add(item("a"));
-  EXPECT_EQ((Calls{"Clear(true)", kInitialize, "PrepareKey()", "u16(0)", "FinishKey()",
-                   "Store(0)", "SortKeys()"}),
+  EXPECT_EQ((Calls{"Clear(true)", kInitialize, "PrepareKey()", "u16(0)", "FinishKey()", "Store(0)",
+                   "SortKeys()"}),
             callsOf(request("/")));
   EXPECT_TRUE(responses.empty());
   EXPECT_TRUE(consumer.cache().isSorted());

@@ -20,8 +20,8 @@
 #include <cstring>
 #include <limits>
 #include <new>
-#include <utility>
 #include <string>
+#include <utility>
 
 namespace pk_detail {
 
@@ -326,8 +326,7 @@ const PKMessageBase::Entry* PKMessageBase::find(short fieldNumber, unsigned long
   if (entry != nullptr && entry->kind != kind) {
     throw std::logic_error("field " + std::to_string(fieldNumber) + " of record " +
                            recordName(family_, typeNumber_) + " holds " +
-                           pk_detail::kindName(entry->kind) + ", not " +
-                           pk_detail::kindName(kind));
+                           pk_detail::kindName(entry->kind) + ", not " + pk_detail::kindName(kind));
   }
   return entry;
 }
@@ -337,9 +336,7 @@ PKMessageBase::Entry* PKMessageBase::find(short fieldNumber, unsigned long recor
   return const_cast<Entry*>(std::as_const(*this).find(fieldNumber, recordHash, fieldHash, kind));
 }
 
-PKMessageBase::Entry& PKMessageBase::entryAt(std::size_t index) {
-  return block_->entries()[index];
-}
+PKMessageBase::Entry& PKMessageBase::entryAt(std::size_t index) { return block_->entries()[index]; }
 
 std::size_t PKMessageBase::insert(short fieldNumber, unsigned int fieldHash, Kind kind) {
   if (block_ == nullptr) {

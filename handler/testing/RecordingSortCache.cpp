@@ -62,7 +62,8 @@ void TVarlenSortCache::AddFieldToKey(unsigned long const& value) {
 }
 
 void TVarlenSortCache::AddFieldToKey_IgnoreCase(char const* text, unsigned short length) {
-  log("text(" + std::string(text, length) + ", " + std::to_string(length) + ")");
+  log("text(" + (text ? std::string(text, length) : std::string()) + ", " + std::to_string(length) +
+      ")");
 }
 
 void TVarlenSortCache::FinishKey() { log("FinishKey()"); }

@@ -11,9 +11,9 @@
 namespace sorter_double {
 
 struct Recording {
-  std::vector<std::string> calls;    // one entry per sorter call, in order
-  std::int32_t initializeResult = 0; // what Initialize returns
-  std::vector<std::int32_t> values;  // stored values, in insertion order
+  std::vector<std::string> calls;     // one entry per sorter call, in order
+  std::int32_t initializeResult = 0;  // what Initialize returns
+  std::vector<std::int32_t> values;   // stored values, in insertion order
 };
 
 // The recording of the process; tests clear it between cases.

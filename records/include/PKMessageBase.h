@@ -193,8 +193,8 @@ class PKMessageBase {
 };
 
 template <class BoxT>
-BoxT& PKMessageBase::typedBox(short fieldNumber, unsigned long recordHash,
-                              unsigned int fieldHash, Kind kind) {
+BoxT& PKMessageBase::typedBox(short fieldNumber, unsigned long recordHash, unsigned int fieldHash,
+                              Kind kind) {
   Box& found = box(fieldNumber, recordHash, fieldHash, kind, []() -> Box* { return new BoxT(); });
   auto* typed = dynamic_cast<BoxT*>(&found);
   if (typed == nullptr) throwBoxType(fieldNumber, typeid(BoxT));

@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "PKMessageBase.h"
@@ -59,14 +60,15 @@ class Record : public PKMessageBase {
  protected:
   using PKMessageBase::PKMessageBase;
 
-  long long integer(FieldId id) const {
-    return getint64(id.number, id.recordHash, id.fieldHash);
-  }
+  long long integer(FieldId id) const { return getint64(id.number, id.recordHash, id.fieldHash); }
   void setInteger(FieldId id, long long value) {
     setint64(id.number, id.storageIndex, value, id.recordHash, id.fieldHash);
   }
   std::string text(FieldId id) {
     return getstring(id.number, id.storageIndex, id.recordHash, id.fieldHash);
+  }
+  std::string_view textView(FieldId id) const {
+    return getstringview(id.number, id.recordHash, id.fieldHash);
   }
   void setText(FieldId id, const std::string& value) {
     setstring(id.number, id.storageIndex, value, id.recordHash, id.fieldHash);
@@ -221,6 +223,8 @@ class BrowseData : public detail::Record {
   long long number() const { return integer(kNumber); }
   void setNumber(long long v) { setInteger(kNumber, v); }
   std::string name() { return text(kName); }
+  // The name without a copy; valid until the item changes.
+  std::string_view nameView() const { return textView(kName); }
   void setName(const std::string& v) { setText(kName, v); }
 };
 
