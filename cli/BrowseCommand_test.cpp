@@ -1,0 +1,453 @@
+// The browse binary as its users see it: stdout, stderr and exit status.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Json = nlohmann::json;
+
+struct Outcome {
+  int status = -1;  // exit status, or 128 + signal
+  std::string out;
+  std::string err;
+};
+
+std::string readFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void writeFile(const fs::path& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+class BrowseCommandTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::path(::testing::TempDir()) / "browse_test_XXXXXX").string();
+    ASSERT_NE(nullptr, ::mkdtemp(pattern.data()));
+    dir_ = pattern;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  fs::path file(const std::string& name, const std::string& text) {
+    const fs::path path = dir_ / name;
+    writeFile(path, text);
+    return path;
+  }
+
+  // Runs browse with `args`, `input` on stdin, and stdout into `stdoutPath`
+  // (a file of the test directory unless given).
+  Outcome browse(const std::vector<std::string>& args, const std::string& input = "",
+                 const std::string& stdoutPath = "") {
+    const fs::path in = file("stdin", input);
+    const std::string out = stdoutPath.empty() ? (dir_ / "stdout").string() : stdoutPath;
+    const std::string err = (dir_ / "stderr").string();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<std::string> argv{BROWSE_BINARY};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> pointers;
+    for (std::string& arg : argv) pointers.push_back(arg.data());
+    pointers.push_back(nullptr);
+    Outcome run;
+    pid_t pid = 0;
+    const int spawned =
+        posix_spawn(&pid, BROWSE_BINARY, &actions, nullptr, pointers.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+      ADD_FAILURE() << "cannot start " << BROWSE_BINARY;
+      return run;
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (stdoutPath.empty()) run.out = readFile(out);
+    run.err = readFile(err);
+    return run;
+  }
+
+  fs::path dir_;
+};
+
+std::string lines(const std::vector<std::string>& texts) {
+  std::string out;
+  for (const std::string& text : texts) out += text + "\n";
+  return out;
+}
+
+constexpr char kExamples[] = BROWSE_EXAMPLES_DIR;
+
+// ---------------------------------------------------------------------------
+// session
+
+TEST_F(BrowseCommandTest, SessionAnswersInOrderWithInputLineNumbers) {
+  const std::string input = lines({
+      R"({"op":"reset","request":{"paths":[{"path":"/Data"}],"context":{"sessionId":"s"}}})",
+      R"({"op":"addItem","item":{"name":"beta","number":2}})",
+      "",
+      R"({"op":"addItem","item":{"name":"Alpha","number":1,"flags":{"flag":1}}})",
+      "   \t",
+      R"({"op":"addItem","item":{"name":"gamma","number":-3}})",
+      R"({"op":"canServeRequest","request":{"paths":[{"path":"/data"}]}})",
+      R"({"op":"serve","request":{}})",
+      R"({"op":"getResults","request":{"context":{"sequence":9},"queries":[)"
+      R"({"queryId":"q","parameters":{"sort":{"fields":["ByName"]},"paging":{"limit":2}}},)"
+      R"({"queryId":"n","aggregate":{"type":4}}]}})",
+      R"({"op":"canServeRequest","request":{"paths":[{"path":"/other"}]}})",
+  });
+  const Outcome run = browse({"session"}, input);
+  EXPECT_EQ(0, run.status);
+  EXPECT_EQ("", run.err);
+  EXPECT_EQ(lines({
+                R"({"op":"canServeRequest","line":7,"value":true})",
+                R"({"op":"getResults","line":9,"error":null,"responses":[)"
+                R"({"status":0,"context":{"sequence":9},"result":{"queryId":"q","items":[)"
+                R"({"name":"Alpha","number":1,"flags":{"flag":1}},{"name":"beta","number":2}]}},)"
+                R"({"status":0,"context":{"sequence":9},"result":{"queryId":"n",)"
+                R"("aggregates":[{"count":3}]}}]})",
+                R"({"op":"canServeRequest","line":10,"value":false})",
+            }),
+            run.out);
+}
+
+TEST_F(BrowseCommandTest, EachConsumerNameIsItsOwnConsumer) {
+  const std::string count = R"("request":{"queries":[{"aggregate":{"type":4}}]})";
+  const std::string input = lines({
+      R"({"op":"reset","consumer":"a","request":{"paths":[{"path":"/a"}]}})",
+      R"({"op":"addItem","consumer":"a","item":{"name":"x"}})",
+      R"({"op":"addItem","consumer":"a","item":{"name":"y"}})",
+      R"({"op":"addItem","consumer":"b","item":{"name":"z"}})",
+      R"({"op":"getResults","consumer":"a",)" + count + "}",
+      R"({"op":"getResults","consumer":"b",)" + count + "}",
+      R"({"op":"getResults",)" + count + "}",
+      R"({"op":"getResults","consumer":"",)" + count + "}",
+      R"({"op":"canServeRequest","consumer":"a","request":{"paths":[{"path":"/A"}]}})",
+      R"({"op":"canServeRequest","consumer":"b","request":{"paths":[{"path":"/A"}]}})",
+      R"({"op":"canServeRequest","consumer":"b","request":{}})",
+  });
+  const Outcome run = browse({"session"}, input);
+  ASSERT_EQ(0, run.status) << run.err;
+  std::vector<Json> answers;
+  std::istringstream out(run.out);
+  for (std::string line; std::getline(out, line);) answers.push_back(Json::parse(line));
+  ASSERT_EQ(7u, answers.size()) << run.out;
+  const auto countOf = [](const Json& answer) {
+    return answer["responses"][0]["result"]["aggregates"][0]["count"].get<int>();
+  };
+  EXPECT_EQ(2, countOf(answers[0]));
+  EXPECT_EQ(1, countOf(answers[1]));
+  EXPECT_EQ(0, countOf(answers[2]));
+  EXPECT_EQ(0, countOf(answers[3]));
+  EXPECT_EQ(true, answers[4]["value"]);
+  EXPECT_EQ(false, answers[5]["value"]);
+  EXPECT_EQ(true, answers[6]["value"]) << "an empty cache serves the empty path";
+}
+
+TEST_F(BrowseCommandTest, SessionReadsAFileOrStandardInputAlike) {
+  const std::string input = lines({R"({"op":"canServeRequest","request":{}})"});
+  const fs::path path = file("ops.jsonl", input);
+  const Outcome fromFile = browse({"session", path.string()});
+  const Outcome fromDash = browse({"session", "-"}, input);
+  const Outcome fromStdin = browse({"session"}, input);
+  EXPECT_EQ(0, fromFile.status);
+  EXPECT_EQ(lines({R"({"op":"canServeRequest","line":1,"value":true})"}), fromFile.out);
+  EXPECT_EQ(fromFile.out, fromDash.out);
+  EXPECT_EQ(fromFile.out, fromStdin.out);
+  // A last line without a newline and Windows line ends are read alike.
+  const Outcome crlf = browse({"session"}, "\r\n{\"op\":\"canServeRequest\",\"request\":{}}\r");
+  EXPECT_EQ(lines({R"({"op":"canServeRequest","line":2,"value":true})"}), crlf.out);
+}
+
+TEST_F(BrowseCommandTest, SessionExampleRuns) {
+  const Outcome run = browse({"session", std::string(kExamples) + "/session.jsonl"});
+  EXPECT_EQ(0, run.status) << run.err;
+  EXPECT_EQ(4, std::count(run.out.begin(), run.out.end(), '\n'));
+}
+
+// Every kind of bad line stops the run at that line with status 2, after the
+// complete answers of the earlier lines.
+TEST_F(BrowseCommandTest, BadSessionLinesStopWithFileLineAndProblem) {
+  struct Case {
+    std::string line;
+    std::string problem;  // stderr after "browse: <stdin>:3: ", up to its end or "..."
+  };
+  const Case cases[] = {
+      {R"({"op":"getResults",)", "invalid JSON: ..."},
+      {R"({"op":"serve" "request":{}})", "invalid JSON: ..."},
+      {"{\"op\":\"addItem\",\"item\":{\"name\":\"\xff\"}}", "invalid JSON: ..."},
+      {R"([{"op":"serve"}])", "expected an object, got an array"},
+      {R"("serve")", "expected an object, got a string"},
+      {R"({"op":"flush","request":{}})",
+       R"(op: unknown op "flush" (expected reset, addItem, serve, getResults or canServeRequest))"},
+      {R"({"request":{}})", R"(missing field "op")"},
+      {R"({"op":"reset"})", R"(missing field "request" for op "reset")"},
+      {R"({"op":"addItem","consumer":"a"})", R"(missing field "item" for op "addItem")"},
+      {R"({"op":"addItem","request":{},"item":{}})",
+       R"(field "request" does not belong to op "addItem")"},
+      {R"({"op":"serve","request":{},"Consumer":"a"})", R"(unknown field "Consumer")"},
+      {R"({"op":"serve","op":"reset","request":{}})", "op: field given more than once"},
+      {R"({"op":1,"request":{}})", "op: expected a string, got a number"},
+      {R"({"op":"serve","request":{},"consumer":null})", "consumer: expected a string, got null"},
+      {R"({"op":"reset","request":"/data"})", "request: expected an object, got a string"},
+      {R"({"op":"reset","request":[{"paths":[]}]})", "request: expected an object, got an array"},
+      {R"({"op":"reset","request":{"path":[]}})", R"(request: unknown field "path")"},
+      {R"({"op":"addItem","item":{"name":7}})", "item.name: expected a string, got a number"},
+      {R"({"op":"addItem","item":{"number":9223372036854775808}})",
+       "item.number: integer out of the signed 64-bit range"},
+      {R"({"op":"getResults","request":{"queries":[{"parameters":{"paging":{"limit":2.5}}}]}})",
+       "request.queries[0].parameters.paging.limit: expected an integer, got a floating-point "
+       "number"},
+      {R"({"op":"getResults","request":{"queries":[{"parameters":{"sort":{"fields":[1e1]}}}]}})",
+       "request.queries[0].parameters.sort.fields[0]: expected an integer, got a floating-point "
+       "number"},
+      {R"({"op":"serve","request":{}}{})", "unexpected content after the object"},
+  };
+  const std::string before = R"({"op":"canServeRequest","request":{}})";
+  const std::string after = R"({"op":"canServeRequest","request":{"paths":[{"path":"x"}]}})";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    const Outcome run = browse({"session"}, lines({before, "", c.line, after}));
+    EXPECT_EQ(2, run.status);
+    EXPECT_EQ(lines({R"({"op":"canServeRequest","line":1,"value":true})"}), run.out);
+    const std::string prefix = "browse: <stdin>:3: ";
+    if (c.problem.size() > 3 && c.problem.compare(c.problem.size() - 3, 3, "...") == 0) {
+      const std::string start = prefix + c.problem.substr(0, c.problem.size() - 3);
+      EXPECT_EQ(0u, run.err.rfind(start, 0)) << run.err;
+      EXPECT_EQ(1, std::count(run.err.begin(), run.err.end(), '\n')) << run.err;
+    } else {
+      EXPECT_EQ(prefix + c.problem + "\n", run.err);
+    }
+  }
+}
+
+TEST_F(BrowseCommandTest, SessionErrorsNameTheFileGiven) {
+  const fs::path path = file("bad.jsonl", "\n\n\n{\"op\":\"serve\"}\n");
+  const Outcome run = browse({"session", path.string()});
+  EXPECT_EQ(2, run.status);
+  EXPECT_EQ("browse: " + path.string() + ":4: missing field \"request\" for op \"serve\"\n",
+            run.err);
+}
+
+TEST_F(BrowseCommandTest, UnreadableInputFailsWithAMessage) {
+  const std::string missing = (dir_ / "missing.jsonl").string();
+  Outcome run = browse({"session", missing});
+  EXPECT_EQ(1, run.status);
+  EXPECT_EQ("browse: cannot open " + missing + ": No such file or directory\n", run.err);
+  run = browse({"session", dir_.string()});
+  EXPECT_EQ(1, run.status);
+  EXPECT_EQ("browse: cannot read " + dir_.string() + ": Is a directory\n", run.err);
+  const fs::path request = file("request.json", "{}");
+  run = browse({"query", "--items", missing, "--request", request.string()});
+  EXPECT_EQ(1, run.status);
+  EXPECT_EQ("browse: cannot open " + missing + ": No such file or directory\n", run.err);
+  EXPECT_EQ("", run.out);
+}
+
+TEST_F(BrowseCommandTest, FailedWritesAreReportedAsFailures) {
+  const Outcome run = browse({"generate", "--count", "100000"}, "", "/dev/full");
+  EXPECT_EQ(1, run.status);
+  EXPECT_EQ("browse: cannot write standard output: No space left on device\n", run.err);
+}
+
+// ---------------------------------------------------------------------------
+// query
+
+// The order of the cache: names with ASCII letters folded, compared as bytes,
+// then numbers; equal keys keep their input order.
+std::vector<Json> sortedByNameThenNumber(const std::string& itemsText) {
+  std::vector<Json> items;
+  std::istringstream in(itemsText);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty()) items.push_back(Json::parse(line));
+  }
+  auto folded = [](std::string name) {
+    for (char& c : name) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    return name;
+  };
+  std::stable_sort(items.begin(), items.end(), [&](const Json& a, const Json& b) {
+    const std::string left = folded(a["name"]), right = folded(b["name"]);
+    if (left != right) {
+      return std::lexicographical_compare(
+          left.begin(), left.end(), right.begin(), right.end(), [](char x, char y) {
+            return static_cast<unsigned char>(x) < static_cast<unsigned char>(y);
+          });
+    }
+    return a.value("number", 0LL) < b.value("number", 0LL);
+  });
+  return items;
+}
+
+TEST_F(BrowseCommandTest, QueryAnswersTheExampleRequest) {
+  const std::string items = std::string(kExamples) + "/items.jsonl";
+  const std::string request = std::string(kExamples) + "/request.json";
+  const Outcome run = browse({"query", "--items", items, "--request", request});
+  ASSERT_EQ(0, run.status) << run.err;
+  EXPECT_EQ("", run.err) << "no progress when stderr is not a terminal";
+  ASSERT_FALSE(run.out.empty());
+  EXPECT_EQ('\n', run.out.back());
+  EXPECT_NE(std::string::npos, run.out.find("\n  {\n    \"status\": 0,")) << "pretty-printed";
+
+  const Json responses = Json::parse(run.out);
+  ASSERT_EQ(3u, responses.size());
+  const std::vector<Json> expected = sortedByNameThenNumber(readFile(items));
+  ASSERT_EQ(12u, expected.size());
+  const Json& first = responses[0]["result"];
+  const Json& second = responses[1]["result"];
+  EXPECT_EQ("page-1", first["queryId"]);
+  EXPECT_EQ("page-2", second["queryId"]);
+  EXPECT_EQ(std::vector<Json>(expected.begin(), expected.begin() + 5),
+            first["items"].get<std::vector<Json>>());
+  EXPECT_EQ(std::vector<Json>(expected.begin() + 5, expected.begin() + 10),
+            second["items"].get<std::vector<Json>>());
+  EXPECT_EQ(12, responses[2]["result"]["aggregates"][0]["count"]);
+  EXPECT_EQ("example-session", responses[2]["context"]["sessionId"]);
+
+  const Outcome again = browse({"query", "--items", items, "--request", request});
+  EXPECT_EQ(run.out, again.out);
+}
+
+TEST_F(BrowseCommandTest, QueryReadsItemsFromStandardInput) {
+  const fs::path request =
+      file("request.json", R"({"queries":[{"parameters":{"sort":{"fields":["ByNumber"]},)"
+                           R"("paging":{"offset":1,"limit":1}}}]})");
+  const Outcome run = browse({"query", "--items", "-", "--request", request.string()},
+                             "{\"number\":5}\n\n{\"number\":-5}\n{\"number\":0}");
+  ASSERT_EQ(0, run.status) << run.err;
+  const Json responses = Json::parse(run.out);
+  EXPECT_EQ(Json::parse(R"([{"status":0,"context":{},"result":{"queryId":"",)"
+                        R"("items":[{"number":0}]}}])"),
+            responses);
+}
+
+TEST_F(BrowseCommandTest, QueryBadInputNamesFileAndLine) {
+  const fs::path goodRequest = file("request.json", R"({"queries":[{"queryId":"q"}]})");
+  const fs::path goodItems = file("items.jsonl", "{\"name\":\"a\"}\n");
+  const fs::path badItems =
+      file("bad.jsonl", "{\"name\":\"a\"}\n\n{\"name\":\"b\",\"number\":\"1\"}\n{}\n");
+  const fs::path badRequest =
+      file("bad.json", "{\n  \"queries\": [{\"parameters\": {\"paging\": {\"limit\": 1.5}}}]\n}\n");
+  const fs::path notJson = file("broken.json", "{\"queries\": [");
+
+  Outcome run = browse({"query", "--items", badItems.string(), "--request", goodRequest.string()});
+  EXPECT_EQ(2, run.status);
+  EXPECT_EQ("", run.out);
+  EXPECT_EQ("browse: " + badItems.string() + ":3: number: expected an integer, got a string\n",
+            run.err);
+
+  run = browse({"query", "--items", goodItems.string(), "--request", badRequest.string()});
+  EXPECT_EQ(2, run.status);
+  EXPECT_EQ("", run.out);
+  EXPECT_EQ("browse: " + badRequest.string() +
+                ": queries[0].parameters.paging.limit: expected an integer, got a "
+                "floating-point number\n",
+            run.err);
+
+  run = browse({"query", "--items", goodItems.string(), "--request", notJson.string()});
+  EXPECT_EQ(2, run.status);
+  EXPECT_EQ(0u, run.err.rfind("browse: " + notJson.string() + ": invalid JSON: ", 0)) << run.err;
+
+  run = browse({"query", "--items", "-", "--request", "-"});
+  EXPECT_EQ(2, run.status);
+  EXPECT_NE(std::string::npos, run.err.find("cannot both read standard input")) << run.err;
+}
+
+// ---------------------------------------------------------------------------
+// generate
+
+TEST_F(BrowseCommandTest, GenerateIsReproducibleAndReadable) {
+  const Outcome first = browse({"generate", "--count", "300", "--seed", "11"});
+  const Outcome same = browse({"generate", "--seed", "11", "--count", "300"});
+  const Outcome other = browse({"generate", "--count", "300", "--seed", "12"});
+  const Outcome byDefault = browse({"generate", "--count", "300"});
+  const Outcome seedOne = browse({"generate", "--count", "300", "--seed", "1"});
+  ASSERT_EQ(0, first.status) << first.err;
+  EXPECT_EQ(300, std::count(first.out.begin(), first.out.end(), '\n'));
+  EXPECT_EQ(first.out, same.out);
+  EXPECT_NE(first.out, other.out);
+  EXPECT_EQ(seedOne.out, byDefault.out);
+  EXPECT_EQ("", browse({"generate", "--count", "0"}).out);
+
+  // Every generated line is an item that query accepts.
+  const fs::path items = file("generated.jsonl", first.out);
+  const fs::path request = file("count.json", R"({"queries":[{"aggregate":{"type":4}}]})");
+  const Outcome counted =
+      browse({"query", "--items", items.string(), "--request", request.string()});
+  ASSERT_EQ(0, counted.status) << counted.err;
+  EXPECT_EQ(300, Json::parse(counted.out)[0]["result"]["aggregates"][0]["count"]);
+}
+
+// ---------------------------------------------------------------------------
+// command line
+
+TEST_F(BrowseCommandTest, HelpExplainsEveryCommandAndOption) {
+  struct Case {
+    std::vector<std::string> args;
+    std::vector<std::string> mentions;
+  };
+  const Case cases[] = {
+      {{"--help"}, {"session", "query", "generate", "REQUEST", "ITEM", "Exit status"}},
+      {{"session", "--help"},
+       {"FILE", "reset", "addItem", "serve", "getResults", "canServeRequest", "consumer"}},
+      {{"query", "--help"}, {"--items", "--request", "pretty-printed"}},
+      {{"generate", "--help"}, {"--count", "--seed"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.front() + " " + c.args.back());
+    const Outcome run = browse(c.args);
+    EXPECT_EQ(0, run.status);
+    EXPECT_EQ("", run.err);
+    for (const std::string& word : c.mentions) {
+      EXPECT_NE(std::string::npos, run.out.find(word)) << word;
+    }
+  }
+}
+
+TEST_F(BrowseCommandTest, UsageErrorsExitWithStatusTwo) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string firstLine;
+  };
+  const Case cases[] = {
+      {{}, "browse: a command is required: session, query or generate"},
+      {{"bogus"}, "browse: unknown command 'bogus'"},
+      {{"--bogus"}, "browse: unknown option '--bogus'"},
+      {{"generate", "--count", "1", "--bogus"}, "browse: unknown option '--bogus'"},
+      {{"session", "a", "b"}, "browse: unexpected argument 'b'"},
+      {{"generate"}, "browse: --count is required"},
+      {{"generate", "--count", "-5"}, "browse: --count: must not be negative"},
+      {{"generate", "--count", "x"}, "browse: Could not convert: --count = x"},
+      {{"generate", "--count", "1", "--seed", "-1"}, "browse: --seed: must not be negative"},
+      {{"query", "--items", "a.jsonl"}, "browse: --request is required"},
+      {{"query", "--request", "r.json"}, "browse: --items is required"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.firstLine);
+    const Outcome run = browse(c.args);
+    EXPECT_EQ(2, run.status);
+    EXPECT_EQ("", run.out);
+    EXPECT_EQ(c.firstLine + "\nRun 'browse --help' for usage.\n", run.err);
+  }
+}
+
+}  // namespace
