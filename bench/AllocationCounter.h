@@ -1,0 +1,34 @@
+// Counts the bytes held through the global operator new while counting is on.
+//
+// The executable that links AllocationCounter.cpp replaces every form of the
+// global operator new and delete. While a CountingWindow is open each
+// allocation and release adjusts a running total (in usable bytes, as the
+// allocator rounds them) and its peak; outside it they cost one flag test.
+// Memory taken with malloc directly (as SQLite does) is not seen here.
+#pragma once
+
+#include <cstdint>
+
+namespace bench {
+
+// Opens counting for its lifetime and reports the peak of the bytes held above
+// what was held when it opened. One window at a time, one thread.
+class CountingWindow {
+ public:
+  CountingWindow();
+  ~CountingWindow();
+  CountingWindow(const CountingWindow&) = delete;
+  CountingWindow& operator=(const CountingWindow&) = delete;
+
+  // Highest number of bytes held at once since the window opened, above the
+  // bytes held at its opening.
+  std::int64_t peakAbove() const;
+  // Bytes held now above the bytes held at the opening (may be negative when
+  // older blocks were released).
+  std::int64_t currentAbove() const;
+
+ private:
+  std::int64_t start_;
+};
+
+}  // namespace bench

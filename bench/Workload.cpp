@@ -1,0 +1,122 @@
+#include "Workload.h"
+
+#include <memory>
+
+#include "AllocationCounter.h"
+#include "ItemGenerator.h"
+
+namespace bench {
+
+namespace {
+
+// Seed of every workload, so that every run and every peer sees the same items.
+constexpr std::uint64_t kSeed = 20240607;
+
+struct Workload {
+  std::size_t count = 0;
+  std::vector<databrowse::BrowseData> items;
+  double bytesPerItem = 0;
+};
+
+Workload& current() {
+  static Workload workload;
+  return workload;
+}
+
+}  // namespace
+
+const char* orderName(Order order) {
+  switch (order) {
+    case Order::kNameNumber:
+      return "name_number";
+    case Order::kNumber:
+      return "number";
+    case Order::kFlagName:
+      return "flag_name";
+  }
+  return "unknown";
+}
+
+std::vector<databrowse::FilteredBrowseField> orderFields(Order order) {
+  switch (order) {
+    case Order::kNameNumber:
+      return {databrowse::ByName, databrowse::ByNumber};
+    case Order::kNumber:
+      return {databrowse::ByNumber};
+    case Order::kFlagName:
+      return {databrowse::ByFlag, databrowse::ByName};
+  }
+  return {};
+}
+
+databrowse::BrowseRequest pageRequest(Order order, bool descending, long long offset,
+                                      long long limit) {
+  databrowse::BrowseRequest request;
+  request.paths(true).emplace_back().setPath("/bench");
+  databrowse::Query& query = request.queries(true).emplace_back();
+  query.setQueryId("page");
+  databrowse::SortParameters& sort = query.parameters(true).sort(true);
+  sort.fields(true) = orderFields(order);
+  databrowse::markSet(sort, databrowse::SortParameters::kFields);
+  if (descending) sort.setDirection(1);
+  databrowse::PagingParameters& paging = query.parameters(true).paging(true);
+  paging.setOffset(offset);
+  paging.setLimit(limit);
+  return request;
+}
+
+PlainItem plainOf(const databrowse::BrowseData& item) {
+  PlainItem plain;
+  plain.name = std::string(item.nameView());
+  plain.number = item.number();
+  // Reading an absent sub-record would add it to the item, so test first.
+  if (databrowse::isSet(item, databrowse::BrowseData::kFlags)) {
+    plain.flag = const_cast<databrowse::BrowseData&>(item).flags(false).flag();
+  }
+  return plain;
+}
+
+std::vector<databrowse::BrowseData>& workloadItems(std::size_t count) {
+  Workload& workload = current();
+  if (workload.count == count && workload.items.size() == count) return workload.items;
+  std::vector<databrowse::BrowseData>().swap(workload.items);
+  workload.count = 0;
+  CountingWindow window;
+  workload.items.reserve(count);
+  browse::ItemGenerator generator(kSeed);
+  for (std::size_t i = 0; i < count; ++i) workload.items.push_back(generator.next());
+  workload.count = count;
+  workload.bytesPerItem =
+      count == 0 ? 0.0 : static_cast<double>(window.currentAbove()) / static_cast<double>(count);
+  return workload.items;
+}
+
+double workloadBytesPerItem() { return current().bytesPerItem; }
+
+std::string foldAscii(std::string_view text) {
+  std::string folded(text);
+  for (char& c : folded) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return folded;
+}
+
+OrderKey orderKeyOf(Order order, const PlainItem& item) {
+  OrderKey key;
+  switch (order) {
+    case Order::kNameNumber:
+      key.foldedName = foldAscii(item.name);
+      key.number = item.number;
+      break;
+    case Order::kNumber:
+      key.number = item.number;
+      break;
+    case Order::kFlagName:
+      key.flagged = item.flag != 0;
+      key.foldedName = foldAscii(item.name);
+      break;
+  }
+  return key;
+}
+
+}  // namespace bench
