@@ -124,7 +124,10 @@ void BrowseResponseCache::addKeyFields(BrowseData& item,
   for (const FilteredBrowseField field : fields) {
     switch (field) {
       case databrowse::ByFlag: {
-        const unsigned short flagged = item.flags(false).flag() != 0 ? 1 : 0;
+        // An item without flags reads as flag 0; reading them without
+        // creating them keeps an empty flags record off every cached item.
+        const databrowse::ItemFlags* flags = item.flagsIfPresent();
+        const unsigned short flagged = flags != nullptr && flags->flag() != 0 ? 1 : 0;
         sortCache.AddFieldToKey(flagged);
         break;
       }

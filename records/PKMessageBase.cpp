@@ -288,6 +288,12 @@ void PKMessageBase::markSet(short fieldNumber, unsigned long recordHash, unsigne
   entry->markedSet = true;
 }
 
+const pk_detail::Box* PKMessageBase::findBox(short fieldNumber, unsigned long recordHash,
+                                             unsigned int fieldHash, Kind kind) const {
+  const Entry* entry = find(fieldNumber, recordHash, fieldHash, kind);
+  return entry ? entry->payload.box : nullptr;
+}
+
 pk_detail::Box& PKMessageBase::box(short fieldNumber, unsigned long recordHash,
                                    unsigned int fieldHash, Kind kind, Box* (*make)()) {
   if (Entry* entry = find(fieldNumber, recordHash, fieldHash, kind)) return *entry->payload.box;

@@ -82,6 +82,18 @@ TEST(PresenceTest, EmptySubRecordAndListCountOnlyWhenMarkedOrStored) {
   EXPECT_TRUE(copy.has(3, 23));
 }
 
+TEST(PresenceTest, FindObjectNeverCreatesTheSubRecord) {
+  Node node;
+  EXPECT_EQ(nullptr, node.findObject<Leaf>(3, kHash, 23));
+  node.leaf().setValue(6);
+  const Leaf* found = node.findObject<Leaf>(3, kHash, 23);
+  ASSERT_NE(nullptr, found);
+  EXPECT_EQ(6, found->value());
+  EXPECT_THROW(node.findObject<OtherLeaf>(3, kHash, 23), std::logic_error);
+  node.setNumber(1);
+  EXPECT_THROW(node.findObject<Leaf>(1, kHash, 21), std::logic_error);
+}
+
 TEST(PresenceTest, OnlyReadFieldsDoNotChangeEquality) {
   Node read;
   read.leaf();

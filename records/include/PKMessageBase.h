@@ -64,6 +64,7 @@ class RecordBox final : public Box {
     return same && same->value_ == value_;
   }
   T& value() { return value_; }
+  const T& value() const { return value_; }
 
  private:
   T value_;
@@ -123,6 +124,11 @@ class PKMessageBase {
                        unsigned long recordHash, unsigned int fieldHash, int family,
                        int typeNumber);
 
+  // The sub-record field when it exists, else null; unlike getObjectAccessor
+  // it never creates the field.
+  template <class T>
+  const T* findObject(short fieldNumber, unsigned long recordHash, unsigned int fieldHash) const;
+
   // Sets the sub-record field to a copy of *value, which stays unchanged; the
   // field counts as set afterwards.
   template <class T>
@@ -177,6 +183,9 @@ class PKMessageBase {
   // Appends a new, unset field and returns its index.
   std::size_t insert(short fieldNumber, unsigned int fieldHash, Kind kind);
   Entry& entryAt(std::size_t index);
+  // The box of a sub-record or list field, or null when absent.
+  const Box* findBox(short fieldNumber, unsigned long recordHash, unsigned int fieldHash,
+                     Kind kind) const;
   // The box of a sub-record or list field, created with `make` when absent.
   Box& box(short fieldNumber, unsigned long recordHash, unsigned int fieldHash, Kind kind,
            Box* (*make)());
@@ -211,6 +220,16 @@ T* PKMessageBase::getObjectAccessor(bool, bool, short fieldNumber, short, unsign
     throwBoxType(fieldNumber, typeid(T));
   }
   return &record;
+}
+
+template <class T>
+const T* PKMessageBase::findObject(short fieldNumber, unsigned long recordHash,
+                                   unsigned int fieldHash) const {
+  const Box* found = findBox(fieldNumber, recordHash, fieldHash, Kind::kRecord);
+  if (found == nullptr) return nullptr;
+  auto* typed = dynamic_cast<const pk_detail::RecordBox<T>*>(found);
+  if (typed == nullptr) throwBoxType(fieldNumber, typeid(T));
+  return &typed->value();
 }
 
 template <class T>

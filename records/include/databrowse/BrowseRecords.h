@@ -220,6 +220,10 @@ class BrowseData : public detail::Record {
 
   BrowseData() : Record(100, 94) {}
   ItemFlags& flags(bool forWrite = false) { return sub<ItemFlags>(kFlags, forWrite); }
+  // The flags when the item has them, else null; never adds them.
+  const ItemFlags* flagsIfPresent() const {
+    return findObject<ItemFlags>(kFlags.number, kFlags.recordHash, kFlags.fieldHash);
+  }
   long long number() const { return integer(kNumber); }
   void setNumber(long long v) { setInteger(kNumber, v); }
   std::string name() { return text(kName); }
