@@ -11,8 +11,13 @@
 //               each 00 escaped as 00 FF,              "a\0"  -> 61 00 FF 00 00
 //               terminated by 00 00                    ""     -> 00 00
 //
-//   arena: | key 0 fields ... | key 1 fields ... | ... | current key ... |
+//   arena: | key 0 fields ... | key 1 fields ... | ... | current key ... | 8 zeros |
 //          ^keyStart_[0]      ^keyStart_[1]            ^keyStart_.back()
+//
+// Key starts are 32-bit offsets, so all keys together hold at most 2^32 - 1
+// encoded bytes. The 8 zero bytes past the end (kept in the arena's capacity)
+// let every read of 8 key bytes load a whole word and mask off what lies
+// beyond the key.
 //
 // The terminator 00 00 sorts below any text byte (01..FF) and below an escaped
 // NUL (00 FF), so a text sorts before every longer text it is a prefix of, and
@@ -23,19 +28,18 @@
 // Sort
 //
 // SortKeys orders 16-byte Key entries (8 encoded bytes as a big-endian number,
-// the insertion index, the encoded length) by distributing them between keys_
-// and a scratch array, most significant byte first:
-//  - a large bucket is split around a pivot entry by the first byte in which
-//    each entry differs from the pivot, and its value there, so a run of bytes
-//    that most entries share costs one pass instead of one pass per byte;
-//  - a medium bucket is split by its next byte;
-//  - a small bucket is sorted by comparing whole keys;
+// the insertion index, the encoded length) in place, most significant byte
+// first, without a second array:
+//  - a bucket is split by its next byte: the entries are counted per byte
+//    value, then each is swapped straight into its group's next free slot;
+//    bytes the whole bucket shares are skipped without a pass;
+//  - a small bucket is sorted by comparing whole keys, 8 bytes at a time;
 //  - a bucket whose entries share all 8 bytes puts the keys that end within
 //    them first (they are prefixes of the others), by length, and reloads the
 //    next 8 bytes of the others.
-// The insertion index breaks every tie, so the order is stable. Pending
-// buckets live on an explicit stack, so long or equal keys cannot exhaust the
-// call stack.
+// The insertion index breaks every tie, so the order is stable although the
+// distribution is not. Pending buckets live on an explicit stack, so long or
+// equal keys cannot exhaust the call stack.
 
 #include "I2/TVarlenSortCache.h"
 
@@ -45,6 +49,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <utility>
+#include <vector>
 
 namespace I2 {
 namespace {
@@ -55,10 +60,6 @@ constexpr std::uint64_t kPrefixBytes = sizeof(Key::prefix);
 // Buckets smaller than this are sorted by comparison: below it, clearing and
 // scanning 256 counters costs more than a few dozen key comparisons.
 constexpr std::size_t kSmallBucket = 48;
-
-// Buckets at least this large are split around a pivot; its 4353 counters pay
-// off only on large buckets.
-constexpr std::size_t kPivotBucket = 4096;
 
 constexpr std::uint64_t kEveryByte = 0x0101010101010101u;
 constexpr std::uint64_t kHighBits = 0x8080808080808080u;
@@ -85,18 +86,6 @@ void StoreBigEndian(std::uint64_t value, unsigned char* out) {
   }
 }
 
-// Returns the `count` bytes at `bytes` as a big-endian number, zero-padded to
-// 8 bytes. Reads min(count, 8) bytes.
-std::uint64_t LoadPrefix(const unsigned char* bytes, std::uint64_t count) {
-  std::uint64_t raw = 0;
-  if (count >= kPrefixBytes) {
-    std::memcpy(&raw, bytes, kPrefixBytes);
-  } else if (count > 0) {
-    std::memcpy(&raw, bytes, count);
-  }
-  return FromBigEndian(raw);
-}
-
 unsigned char FoldAsciiCase(unsigned char c) {
   return static_cast<unsigned char>(c + ((static_cast<unsigned>(c - 'A') < 26u) << 5));
 }
@@ -111,55 +100,56 @@ std::uint64_t FoldAsciiCase8(std::uint64_t chunk) {
   return chunk | (upper >> 2);  // 0x80 >> 2 is the case bit 0x20
 }
 
-// Number of 0 bytes in [bytes, bytes + count).
-std::size_t CountZeroBytes(const unsigned char* bytes, std::size_t count) {
-  std::size_t zeros = 0;
-  std::size_t i = 0;
-  for (; i + 8 <= count; i += 8) {
-    std::uint64_t chunk;
-    std::memcpy(&chunk, bytes + i, 8);
-    // High bit of a byte set when the byte is nonzero; no sum carries over.
-    std::uint64_t const nonzero = ((chunk & ~kHighBits) + ~kHighBits) | chunk;
-    zeros += static_cast<std::size_t>(std::popcount(~nonzero & kHighBits));
-  }
-  for (; i < count; ++i) zeros += bytes[i] == 0;
-  return zeros;
+// The 8 bytes at `bytes` as a big-endian number, with every byte from
+// `count` on (when count < 8) cleared. Always reads 8 bytes, which the arena's
+// zero tail keeps inside the buffer.
+std::uint64_t LoadMasked(const unsigned char* bytes, std::uint64_t count) {
+  std::uint64_t raw;
+  std::memcpy(&raw, bytes, kPrefixBytes);
+  std::uint64_t const value = FromBigEndian(raw);
+  return count >= kPrefixBytes ? value : value & ~(~std::uint64_t{0} >> (8 * count));
 }
 
-// Writes the folded [in, in + count), which holds no 0 byte, to `out`.
-void FoldCopy(const unsigned char* in, std::size_t count, unsigned char* out) {
-  std::size_t i = 0;
-  for (; i + 8 <= count; i += 8) {
-    std::uint64_t chunk;
-    std::memcpy(&chunk, in + i, 8);
-    chunk = FoldAsciiCase8(chunk);
-    std::memcpy(out + i, &chunk, 8);
-  }
-  for (; i < count; ++i) out[i] = FoldAsciiCase(in[i]);
+void Prefetch(const void* address) {
+#if defined(__GNUC__)
+  __builtin_prefetch(address);
+#else
+  (void)address;
+#endif
 }
 
 // Read-only view of the encoded keys, by insertion index.
 class EncodedKeys {
  public:
-  EncodedKeys(const unsigned char* arena, const std::uint64_t* starts)
+  EncodedKeys(const unsigned char* arena, const std::uint32_t* starts)
       : arena_(arena), starts_(starts) {}
+
+  const unsigned char* bytes(const Key& k) const { return arena_ + starts_[k.index]; }
+  const std::uint32_t* start(const Key& k) const { return starts_ + k.index; }
 
   // The 8 bytes of the key of `k` from byte `depth` on, zero-padded.
   std::uint64_t prefixAt(const Key& k, std::uint64_t depth) const {
-    return k.length > depth ? LoadPrefix(arena_ + starts_[k.index] + depth, k.length - depth) : 0;
+    return k.length > depth ? LoadMasked(bytes(k) + depth, k.length - depth) : 0;
   }
 
   // Key order of two entries whose keys agree on their first `depth` bytes and
   // whose prefixes were loaded at `depth`; equal keys by insertion index. The
-  // zero padding of a prefix sorts a key that ends within it no later than
-  // the keys it is a prefix of, and the lengths settle such ties.
+  // bytes after the prefixes compare 8 at a time as big-endian numbers, each
+  // masked to the shorter key. The zero padding of a prefix sorts a key that
+  // ends within it no later than the keys it is a prefix of, and the lengths
+  // settle such ties.
   bool less(const Key& a, const Key& b, std::uint64_t depth) const {
     if (a.prefix != b.prefix) return a.prefix < b.prefix;
-    std::uint64_t const tail = depth + kPrefixBytes;
-    if (a.length > tail && b.length > tail) {
-      int const c = std::memcmp(arena_ + starts_[a.index] + tail, arena_ + starts_[b.index] + tail,
-                                std::min(a.length, b.length) - tail);
-      if (c != 0) return c < 0;
+    std::uint64_t const common = std::min(a.length, b.length);
+    std::uint64_t offset = depth + kPrefixBytes;
+    if (offset < common) {
+      const unsigned char* const pa = bytes(a);
+      const unsigned char* const pb = bytes(b);
+      for (; offset < common; offset += kPrefixBytes) {
+        std::uint64_t const x = LoadMasked(pa + offset, common - offset);
+        std::uint64_t const y = LoadMasked(pb + offset, common - offset);
+        if (x != y) return x < y;
+      }
     }
     if (a.length != b.length) return a.length < b.length;
     return a.index < b.index;
@@ -167,7 +157,7 @@ class EncodedKeys {
 
  private:
   const unsigned char* arena_;
-  const std::uint64_t* starts_;
+  const std::uint32_t* starts_;
 };
 
 // Sorts [begin, end), whose keys agree on their first `depth` bytes and whose
@@ -194,151 +184,176 @@ unsigned FirstDifferingByte(const Key* begin, const Key* end) {
   return static_cast<unsigned>(std::countl_zero(diff)) / 8;
 }
 
-// Groups of entries by the first byte `b` in which their prefix differs from a
-// pivot's and their value `v` there, numbered in key order: (b, v below the
-// pivot's) for b = 0..7, the entries equal to the pivot, then (b, v above the
-// pivot's) for b = 7..0. Group numbers have gaps; every group's entries share
-// PivotGroupSharedBytes(group) bytes.
-constexpr std::size_t kPivotEqual = 8 * 256;
-constexpr std::size_t kPivotGroups = 17 * 256 + 1;
-
-std::size_t PivotGroup(std::uint64_t prefix, std::uint64_t pivot) {
-  std::uint64_t const diff = prefix ^ pivot;
-  if (diff == 0) return kPivotEqual;
-  unsigned const b = static_cast<unsigned>(std::countl_zero(diff)) / 8;
-  unsigned const shift = 8 * (7 - b);
-  unsigned const v = static_cast<unsigned>(prefix >> shift) & 0xFF;
-  unsigned const p = static_cast<unsigned>(pivot >> shift) & 0xFF;
-  return v < p ? b * 256 + v : kPivotEqual + 1 + (7 - b) * 256 + v;
+// Moves every entry of [entries + head[0], entries + end[groups - 1]) into
+// its group in place: group g ends up at [head[g], end[g]) as given, and
+// head[g] == end[g] afterwards. Each entry is moved once, along the cycle of
+// the entries it displaces.
+template <class GroupOf>
+void DistributeInPlace(Key* entries, std::size_t* head, const std::size_t* end, std::size_t groups,
+                       GroupOf groupOf) {
+  for (std::size_t g = 0; g < groups; ++g) {
+    while (head[g] < end[g]) {
+      Key moving = entries[head[g]];
+      std::size_t d = groupOf(moving);
+      while (d != g) {
+        std::swap(moving, entries[head[d]++]);
+        d = groupOf(moving);
+      }
+      entries[head[g]++] = moving;
+    }
+  }
 }
 
-unsigned PivotGroupSharedBytes(std::size_t group) {
-  if (group < kPivotEqual) return static_cast<unsigned>(group / 256) + 1;
-  if (group == kPivotEqual) return 8;
-  return 8 - static_cast<unsigned>((group - kPivotEqual - 1) / 256);
-}
-
-// A run of entries, at [begin, end) of the entries or of the scratch array,
-// whose keys agree on their first depth + byte bytes; prefixes loaded at depth.
+// A run of entries [begin, end) whose keys agree on their first depth + byte
+// bytes; prefixes loaded at depth.
 struct Bucket {
   std::size_t begin;
   std::size_t end;
   std::uint64_t depth;
   unsigned byte;
-  bool inScratch;
 };
 
-// Sorts the `count` entries at `entries` into key order, using `scratch` (room
-// for `count` entries) as the second buffer. Returns whether some entry's
-// prefix was reloaded from beyond the start of its key.
-bool RadixSort(Key* entries, std::size_t count, Key* scratch, const EncodedKeys& keys) {
+// Sorts the `count` entries at `entries` into key order in place. Returns
+// whether some entry's prefix was reloaded from beyond the start of its key.
+bool RadixSort(Key* entries, std::size_t count, const EncodedKeys& keys) {
   if (count < 2) return false;
   bool reloaded = false;
   // Disjoint buckets of at least kSmallBucket entries: at most count / kSmallBucket.
   std::vector<Bucket> pending;
-  std::vector<std::size_t> groupEnd;  // per pivot group; allocated on first use
 
-  // Moves a finished run to `entries` if it sits in the scratch array.
-  auto const settle = [&](std::size_t begin, std::size_t end, bool inScratch) {
-    if (inScratch) std::copy(scratch + begin, scratch + end, entries + begin);
-  };
-  // Takes on a bucket just distributed to `dst`.
-  auto const child = [&](Key* dst, std::size_t begin, std::size_t end, std::uint64_t depth,
-                         unsigned byte, bool inScratch) {
+  auto const child = [&](std::size_t begin, std::size_t end, std::uint64_t depth, unsigned byte) {
     if (end - begin >= kSmallBucket) {
-      pending.push_back({begin, end, depth, byte, inScratch});
-    } else if (end > begin) {
-      ComparisonSort(dst + begin, dst + end, depth, keys);
-      settle(begin, end, inScratch);
+      pending.push_back({begin, end, depth, byte});
+    } else if (end - begin > 1) {
+      ComparisonSort(entries + begin, entries + end, depth, keys);
     }
   };
 
-  pending.push_back({0, count, 0, FirstDifferingByte(entries, entries + count), false});
+  pending.push_back({0, count, 0, FirstDifferingByte(entries, entries + count)});
   while (!pending.empty()) {
     Bucket b = pending.back();
     pending.pop_back();
     for (;;) {
-      Key* const src = b.inScratch ? scratch : entries;
-      Key* const dst = b.inScratch ? entries : scratch;
+      Key* const first = entries + b.begin;
+      Key* const last = entries + b.end;
       std::size_t const n = b.end - b.begin;
       if (n < kSmallBucket) {
-        ComparisonSort(src + b.begin, src + b.end, b.depth, keys);
-        settle(b.begin, b.end, b.inScratch);
+        ComparisonSort(first, last, b.depth, keys);
         break;
       }
 
       if (b.byte == kPrefixBytes) {
-        // Keys that end within these 8 shared bytes go first, by length. A
-        // stable split keeps the others in insertion order, so their reload
-        // reads the arena front to back.
+        // Keys that end within these 8 shared bytes go first, by length and
+        // insertion index; the others reload their next 8 bytes.
         std::uint64_t const next = b.depth + kPrefixBytes;
-        std::size_t split = b.begin;
-        for (const Key* k = src + b.begin; k < src + b.end; ++k) split += k->length <= next;
-        std::size_t ended = b.begin, longer = split;
-        for (const Key* k = src + b.begin; k < src + b.end; ++k) {
-          dst[k->length <= next ? ended++ : longer++] = *k;
-        }
-        std::sort(dst + b.begin, dst + split, [](const Key& x, const Key& y) {
+        Key* const split = std::partition(first, last, [next](const Key& k) {
+          return k.length <= next;
+        });
+        std::sort(first, split, [](const Key& x, const Key& y) {
           return x.length != y.length ? x.length < y.length : x.index < y.index;
         });
-        settle(b.begin, split, !b.inScratch);
-        if (split == b.end) break;
-        for (Key* k = dst + split; k < dst + b.end; ++k) k->prefix = keys.prefixAt(*k, next);
+        if (split == last) break;
+        // Loads reach the arena in sorted, not insertion, order: fetch the
+        // key starts and then the key bytes a few entries ahead.
+        std::size_t const m = static_cast<std::size_t>(last - split);
+        for (std::size_t i = 0; i < m; ++i) {
+          if (i + 16 < m) Prefetch(keys.start(split[i + 16]));
+          if (i + 8 < m) Prefetch(keys.bytes(split[i + 8]) + next);
+          split[i].prefix = keys.prefixAt(split[i], next);
+        }
         reloaded = true;
-        b = {split, b.end, next, FirstDifferingByte(dst + split, dst + b.end), !b.inScratch};
+        b = {static_cast<std::size_t>(split - entries), b.end, next,
+             FirstDifferingByte(split, last)};
         continue;
-      }
-
-      if (n >= kPivotBucket) {
-        std::uint64_t const pivot = src[b.begin + n / 2].prefix;
-        groupEnd.assign(kPivotGroups, 0);
-        for (const Key* k = src + b.begin; k < src + b.end; ++k) {
-          ++groupEnd[PivotGroup(k->prefix, pivot)];
-        }
-        if (groupEnd[kPivotEqual] == n) {
-          b.byte = kPrefixBytes;
-          continue;
-        }
-        std::size_t offset = b.begin;
-        for (std::size_t& g : groupEnd) offset = g = offset + g;  // now one past each group
-        for (std::size_t i = b.end; i-- > b.begin;) {
-          dst[--groupEnd[PivotGroup(src[i].prefix, pivot)]] = src[i];  // back to front: stable
-        }
-        // groupEnd[g] is now where group g begins.
-        for (std::size_t g = 0; g < kPivotGroups; ++g) {
-          std::size_t const stop = g + 1 < kPivotGroups ? groupEnd[g + 1] : b.end;
-          child(dst, groupEnd[g], stop, b.depth, PivotGroupSharedBytes(g), !b.inScratch);
-        }
-        break;
       }
 
       unsigned const shift = 8 * (kPrefixBytes - 1 - b.byte);
       auto const digit = [shift](const Key& k) {
         return static_cast<std::size_t>(k.prefix >> shift) & 0xFF;
       };
-      std::array<std::size_t, 256> counts{};
-      for (const Key* k = src + b.begin; k < src + b.end; ++k) ++counts[digit(*k)];
-      if (counts[digit(src[b.begin])] == n) {
+      std::array<std::size_t, 256> ends{};
+      for (const Key* k = first; k < last; ++k) ++ends[digit(*k)];
+      if (ends[digit(*first)] == n) {
         // All share this byte: skip every byte the whole bucket shares.
-        b.byte = FirstDifferingByte(src + b.begin, src + b.end);
+        b.byte = FirstDifferingByte(first, last);
         continue;
       }
-      std::array<std::size_t, 256> fill;
+      std::array<std::size_t, 256> heads;
       std::size_t offset = b.begin;
       for (std::size_t d = 0; d < 256; ++d) {
-        fill[d] = offset;
-        offset += counts[d];
+        heads[d] = offset;
+        offset += ends[d];
+        ends[d] = offset;
       }
-      for (const Key* k = src + b.begin; k < src + b.end; ++k) dst[fill[digit(*k)]++] = *k;
+      DistributeInPlace(entries, heads.data(), ends.data(), 256, digit);
       std::size_t start = b.begin;
       for (std::size_t d = 0; d < 256; ++d) {
-        child(dst, start, fill[d], b.depth, b.byte + 1, !b.inScratch);
-        start = fill[d];
+        child(start, ends[d], b.depth, b.byte + 1);
+        start = ends[d];
       }
       break;
     }
   }
   return reloaded;
+}
+
+// True when one of the bytes of `chunk` is 0 (exact: a borrow only reaches a
+// byte above a 0 byte, which the test has already found).
+bool HasZeroByte(std::uint64_t chunk) { return ((chunk - kEveryByte) & ~chunk & kHighBits) != 0; }
+
+// Encodes the text [in, in + length) at `out` (room for 2 * length + 2
+// bytes) and returns the number of bytes written. Texts without NUL, the
+// usual case, are folded 8 (or 4) bytes at a time; a last, partial chunk
+// overlaps the one before it.
+std::size_t EncodeText(const unsigned char* in, std::size_t length, unsigned char* out) {
+  bool zero = false;
+  if (length >= 8) {
+    std::size_t i = 0;
+    for (; i + 8 <= length; i += 8) {
+      std::uint64_t chunk;
+      std::memcpy(&chunk, in + i, 8);
+      zero |= HasZeroByte(chunk);
+      chunk = FoldAsciiCase8(chunk);
+      std::memcpy(out + i, &chunk, 8);
+    }
+    if (i < length) {
+      std::uint64_t chunk;
+      std::memcpy(&chunk, in + length - 8, 8);
+      zero |= HasZeroByte(chunk);
+      chunk = FoldAsciiCase8(chunk);
+      std::memcpy(out + length - 8, &chunk, 8);
+    }
+  } else if (length >= 4) {
+    // Two 4-byte halves, overlapping when length < 8; the upper four bytes
+    // of each chunk are 0xFF, so they neither count as 0 nor fold.
+    std::uint32_t low, high;
+    std::memcpy(&low, in, 4);
+    std::memcpy(&high, in + length - 4, 4);
+    std::uint64_t const pad = ~std::uint64_t{0xFFFFFFFFu};
+    std::uint64_t const foldedLow = FoldAsciiCase8(pad | low);
+    std::uint64_t const foldedHigh = FoldAsciiCase8(pad | high);
+    zero = HasZeroByte(pad | low) || HasZeroByte(pad | high);
+    low = static_cast<std::uint32_t>(foldedLow);
+    high = static_cast<std::uint32_t>(foldedHigh);
+    std::memcpy(out, &low, 4);
+    std::memcpy(out + length - 4, &high, 4);
+  } else {
+    for (std::size_t i = 0; i < length; ++i) {
+      zero |= in[i] == 0;
+      out[i] = FoldAsciiCase(in[i]);
+    }
+  }
+  unsigned char* end = out + length;
+  if (zero) {
+    end = out;
+    for (std::size_t i = 0; i < length; ++i) {
+      *end++ = FoldAsciiCase(in[i]);
+      if (in[i] == 0) *end++ = 0xFF;
+    }
+  }
+  end[0] = 0;
+  end[1] = 0;
+  return static_cast<std::size_t>(end + 2 - out);
 }
 
 }  // namespace
@@ -361,10 +376,10 @@ void TVarlenSortCache::requireInitialised(const char* operation) const {
 
 void TVarlenSortCache::Clear(bool releaseMemory) {
   if (releaseMemory) {
-    std::vector<Key>().swap(keys_);
-    std::vector<unsigned char>().swap(arena_);
-    std::vector<std::uint64_t>().swap(keyStart_);
-    std::vector<unsigned char>().swap(values_);
+    keys_.release();
+    arena_.release();
+    keyStart_.release();
+    values_.release();
     std::string().swap(name_);
     std::string().swap(location_);
   } else {
@@ -394,27 +409,36 @@ std::int32_t TVarlenSortCache::Initialize(unsigned long keyFields, unsigned long
     fail("Initialize", "the sorter holds keys (call Clear first)");
   }
   if (keyFields == 0 || valueSize == 0 || name.empty()) return 1;
+  arena_.reserveMore(kArenaTail);
+  keyStart_.reserveMore(1);
   name_ = std::move(name);
   location_ = std::move(location);
   keyFieldLimit_ = keyFields;
   valueSize_ = valueSize;
   reverse_ = reverse;
-  arena_.clear();
-  keyStart_.assign(1, 0);
+  truncateArena(0);
+  keyStart_.clear();
+  keyStart_.pushUnchecked(0);
   initialised_ = true;
   sorted_ = false;
   cursorValid_ = false;
   return 0;
 }
 
+void TVarlenSortCache::truncateArena(std::size_t size) {
+  arena_.setSize(size);
+  std::memset(arena_.data() + size, 0, kArenaTail);
+}
+
 void TVarlenSortCache::PrepareKey() {
   requireInitialised("PrepareKey");
-  arena_.resize(keyStart_.back());  // drops a key begun but never stored
+  std::size_t const start = keyStart_[keyStart_.size() - 1];
+  if (arena_.size() != start) truncateArena(start);  // drops a key begun but never stored
   currentFields_ = 0;
   keyState_ = KeyState::kBuilding;
 }
 
-unsigned char* TVarlenSortCache::growCurrentKey(std::size_t count, const char* operation) {
+unsigned char* TVarlenSortCache::beginField(std::size_t count, const char* operation) {
   requireInitialised(operation);
   if (keyState_ != KeyState::kBuilding) {
     fail(operation, keyState_ == KeyState::kFinished
@@ -425,41 +449,49 @@ unsigned char* TVarlenSortCache::growCurrentKey(std::size_t count, const char* o
     fail(operation, "the key already has the " + std::to_string(keyFieldLimit_) +
                         " key fields announced to Initialize");
   }
+  arena_.reserveMore(count + kArenaTail);
+  return arena_.data() + arena_.size();
+}
+
+void TVarlenSortCache::commitField(std::size_t count, const char* operation) {
   std::size_t const old = arena_.size();
-  if (old - keyStart_.back() + count > keyBytesLimit_) {
+  std::size_t const size = old + count;
+  if (size - keyStart_[keyStart_.size() - 1] > keyBytesLimit_) {
+    truncateArena(old);
     throw std::length_error(describe(
         operation, "the key would exceed " + std::to_string(keyBytesLimit_) + " encoded bytes"));
   }
-  arena_.resize(old + count);
+  if (size > arenaLimit_) {
+    truncateArena(old);
+    throw std::length_error(describe(operation, "the keys would exceed " +
+                                                    std::to_string(arenaLimit_) +
+                                                    " encoded bytes together"));
+  }
+  truncateArena(size);
   ++currentFields_;
-  return arena_.data() + old;
 }
 
 void TVarlenSortCache::AddFieldToKey(unsigned short const& value) {
-  StoreBigEndian<2>(value, growCurrentKey(2, "AddFieldToKey(unsigned short)"));
+  char const* const operation = "AddFieldToKey(unsigned short)";
+  unsigned char* const out = beginField(2, operation);
+  out[0] = static_cast<unsigned char>(value >> 8);
+  out[1] = static_cast<unsigned char>(value);
+  commitField(2, operation);
 }
 
 void TVarlenSortCache::AddFieldToKey(unsigned long const& value) {
-  StoreBigEndian<8>(value, growCurrentKey(8, "AddFieldToKey(unsigned long)"));
+  char const* const operation = "AddFieldToKey(unsigned long)";
+  unsigned char* const out = beginField(8, operation);
+  std::uint64_t const bigEndian = FromBigEndian(value);  // the swap is its own inverse
+  std::memcpy(out, &bigEndian, 8);
+  commitField(8, operation);
 }
 
 void TVarlenSortCache::AddFieldToKey_IgnoreCase(char const* text, unsigned short length) {
   char const* const operation = "AddFieldToKey_IgnoreCase";
   if (text == nullptr && length > 0) fail(operation, "text is null but length is not 0");
-  auto const* const in = reinterpret_cast<const unsigned char*>(text);
-  std::size_t const zeros = length > 0 ? CountZeroBytes(in, length) : 0;
-  unsigned char* out = growCurrentKey(std::size_t{length} + zeros + 2, operation);
-  if (zeros == 0) {
-    if (length > 0) FoldCopy(in, length, out);
-    out += length;
-  } else {
-    for (std::size_t i = 0; i < length; ++i) {
-      *out++ = FoldAsciiCase(in[i]);
-      if (in[i] == 0) *out++ = 0xFF;
-    }
-  }
-  out[0] = 0;
-  out[1] = 0;
+  unsigned char* const out = beginField(2 * std::size_t{length} + 2, operation);
+  commitField(EncodeText(reinterpret_cast<const unsigned char*>(text), length, out), operation);
 }
 
 void TVarlenSortCache::FinishKey() {
@@ -481,24 +513,26 @@ void TVarlenSortCache::StoreCurrentKeywithVal(char* value) {
     fail(operation,
          "the sorter already holds the most keys it can (" + std::to_string(keyLimit_) + ")");
   }
-  std::uint64_t const start = keyStart_.back();
-  std::uint64_t const length = arena_.size() - start;
-  Key const key{LoadPrefix(arena_.data() + start, length), static_cast<std::uint32_t>(keys_.size()),
-                static_cast<std::uint32_t>(length)};
-  std::size_t const oldValues = values_.size();
-  values_.insert(values_.end(), value, value + valueSize_);
-  try {
-    keyStart_.push_back(arena_.size());
-    try {
-      keys_.push_back(key);
-    } catch (...) {
-      keyStart_.pop_back();
-      throw;
-    }
-  } catch (...) {
-    values_.resize(oldValues);
-    throw;
+  // Every growth happens before the first change, so a failed one leaves the
+  // sorter as it was.
+  keys_.reserveMore(1);
+  keyStart_.reserveMore(1);
+  values_.reserveMore(valueSize_);
+  std::size_t const start = keyStart_[keyStart_.size() - 1];
+  std::size_t const length = arena_.size() - start;
+  keys_.pushUnchecked({LoadMasked(arena_.data() + start, length),
+                       static_cast<std::uint32_t>(keys_.size()),
+                       static_cast<std::uint32_t>(length)});
+  keyStart_.pushUnchecked(static_cast<std::uint32_t>(arena_.size()));
+  unsigned char* const slot = values_.data() + values_.size();
+  if (valueSize_ == 4) {
+    std::memcpy(slot, value, 4);
+  } else if (valueSize_ == 8) {
+    std::memcpy(slot, value, 8);
+  } else {
+    std::memcpy(slot, value, valueSize_);
   }
+  values_.setSize(values_.size() + valueSize_);
   keyState_ = KeyState::kNone;
   sorted_ = false;
   cursorValid_ = false;
@@ -508,12 +542,11 @@ void TVarlenSortCache::SortKeys() {
   requireInitialised("SortKeys");
   if (sorted_) return;
   if (!prefixesAtKeyStart_) {
-    for (Key& k : keys_) k.prefix = LoadPrefix(arena_.data() + keyStart_[k.index], k.length);
+    for (Key& k : keys_) k.prefix = LoadMasked(arena_.data() + keyStart_[k.index], k.length);
     prefixesAtKeyStart_ = true;
   }
   if (keys_.size() > 1) {
-    std::vector<Key> scratch(keys_.size());
-    prefixesAtKeyStart_ = !RadixSort(keys_.data(), keys_.size(), scratch.data(),
+    prefixesAtKeyStart_ = !RadixSort(keys_.data(), keys_.size(),
                                      EncodedKeys(arena_.data(), keyStart_.data()));
   }
   sorted_ = true;

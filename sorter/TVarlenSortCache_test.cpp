@@ -21,9 +21,10 @@ class TVarlenSortCacheTestPeer {
   static void SetKeyBytesLimit(TVarlenSortCache& s, std::uint64_t limit) {
     s.keyBytesLimit_ = limit;
   }
+  static void SetArenaLimit(TVarlenSortCache& s, std::uint64_t limit) { s.arenaLimit_ = limit; }
   static std::size_t HeldBytes(const TVarlenSortCache& s) {
     return s.keys_.capacity() * sizeof(Key) + s.arena_.capacity() + s.values_.capacity() +
-           s.keyStart_.capacity() * sizeof(std::uint64_t);
+           s.keyStart_.capacity() * sizeof(s.keyStart_[0]);
   }
 };
 }  // namespace I2
@@ -123,6 +124,28 @@ TEST_F(SorterOrder, TextFoldsOnlyAsciiLetters) {
                        {s("xxxxxxxZ")},
                        {s("xXxXxXx[")}}),
               ElementsAre(3, 1, 4, 2, 8, 7, 6, 5, 0));
+}
+
+TEST_F(SorterOrder, TextsOfEveryLengthFoldAndEscapeEveryByte) {
+  // Texts are encoded 8 or 4 bytes at a time with an overlapping last chunk;
+  // at each length, a differing, upper-case or NUL byte at each position must
+  // land in its place.
+  for (std::size_t length = 1; length <= 20; ++length) {
+    for (std::size_t at = 0; at < length; ++at) {
+      s const base(length, 'm');
+      s upper = base, lower = base, nul = base, high = base;
+      upper[at] = 'B';
+      lower[at] = 'c';
+      nul[at] = '\0';
+      high[at] = 'N';
+      // Key order: nul < upper ('b') < lower ('c') < base ('m') < high ('n').
+      EXPECT_THAT(OrderOf({{base, u16{1}}, {high}, {lower}, {nul, u16{0}}, {upper}}),
+                  ElementsAre(3, 4, 2, 0, 1))
+          << "length " << length << ", byte " << at;
+      // A NUL is not the end of the text: "m..m\0" sorts after "m..m".
+      EXPECT_THAT(OrderOf({{base + s("\0", 1)}, {base}}), ElementsAre(1, 0)) << length;
+    }
+  }
 }
 
 TEST_F(SorterOrder, NulIsAnOrdinaryByte) {
@@ -272,6 +295,36 @@ TEST_F(SorterLifecycle, MisuseThrowsAndLeavesTheSorterWorking) {
   EXPECT_THROW(sorter.AddFieldToKey_IgnoreCase("abc", 3), std::length_error);
   sorter.AddFieldToKey(u16{1});  // 10 encoded bytes fit
   EXPECT_THAT(SortedFrom(), ElementsAre(0, 9)) << "{5} sorts before {5, 6}";
+}
+
+TEST_F(SorterLifecycle, KeysTogetherStayWithinTheArenaLimit) {
+  Init();
+  I2::TVarlenSortCacheTestPeer::SetArenaLimit(sorter, 40);
+  Add({s("zzzzzzzzzzzzzzzzzz")});  // 20 encoded bytes
+  Add({u64{7}});                   // 28
+  sorter.PrepareKey();
+  sorter.AddFieldToKey(u64{1});  // 36
+  try {
+    sorter.AddFieldToKey(u64{2});
+    ADD_FAILURE() << "a field past the arena limit was taken";
+  } catch (const std::length_error& e) {
+    EXPECT_THAT(e.what(), HasSubstr("40 encoded bytes together"));
+  }
+  sorter.AddFieldToKey(u16{3});  // 38 bytes still fit
+  sorter.FinishKey();
+  std::uint32_t value = stored++;
+  sorter.StoreCurrentKeywithVal(reinterpret_cast<char*>(&value));
+  sorter.PrepareKey();
+  sorter.AddFieldToKey_IgnoreCase("", 0);  // 40: the limit itself fits
+  EXPECT_THROW(sorter.AddFieldToKey_IgnoreCase("ab", 2), std::length_error);
+  EXPECT_THROW(sorter.AddFieldToKey(u16{1}), std::length_error);
+  EXPECT_THROW(sorter.StoreCurrentKeywithVal(reinterpret_cast<char*>(&value)), std::logic_error);
+  sorter.PrepareKey();  // drops the key begun, and its 2 bytes
+  sorter.AddFieldToKey(u16{0});
+  sorter.FinishKey();
+  value = stored++;
+  sorter.StoreCurrentKeywithVal(reinterpret_cast<char*>(&value));
+  EXPECT_THAT(SortedFrom(), ElementsAre(3, 2, 1, 0)) << "{0}, {1, 3}, {7}, {z...}";
 }
 
 // Randomised comparison with a reference stable sort over the same fields.

@@ -30,10 +30,70 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <new>
 #include <string>
-#include <vector>
 
 namespace I2 {
+
+namespace detail {
+
+// A growable array of a trivially copyable type in one malloc block. It grows
+// by half its capacity through std::realloc, which can move a large block by
+// remapping its pages instead of copying and touching them again. Elements
+// past size() are uninitialised.
+template <class T>
+class PodBuffer {
+ public:
+  PodBuffer() = default;
+  PodBuffer(const PodBuffer&) = delete;
+  PodBuffer& operator=(const PodBuffer&) = delete;
+  ~PodBuffer() { std::free(data_); }
+
+  T* data() { return data_; }
+  const T* data() const { return data_; }
+  std::size_t size() const { return size_; }
+  std::size_t capacity() const { return capacity_; }
+  bool empty() const { return size_ == 0; }
+  T& operator[](std::size_t i) { return data_[i]; }
+  const T& operator[](std::size_t i) const { return data_[i]; }
+  T* begin() { return data_; }
+  T* end() { return data_ + size_; }
+
+  // Makes room for at least `extra` elements past size(); throws
+  // std::bad_alloc and keeps the contents when that fails.
+  void reserveMore(std::size_t extra) {
+    if (capacity_ - size_ < extra) grow(extra);
+  }
+  // Sets the size; `n` must not exceed capacity().
+  void setSize(std::size_t n) { size_ = n; }
+  // Appends `v`; needs reserveMore(1) first.
+  void pushUnchecked(const T& v) { data_[size_++] = v; }
+  void clear() { size_ = 0; }
+  void release() {
+    std::free(data_);
+    data_ = nullptr;
+    size_ = capacity_ = 0;
+  }
+
+ private:
+  void grow(std::size_t extra) {
+    std::size_t want = capacity_ + capacity_ / 2;
+    if (want < size_ + extra) want = size_ + extra;
+    if (want < 64 / sizeof(T) + 1) want = 64 / sizeof(T) + 1;
+    if (want > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
+    void* const moved = std::realloc(data_, want * sizeof(T));
+    if (moved == nullptr) throw std::bad_alloc();
+    data_ = static_cast<T*>(moved);
+    capacity_ = want;
+  }
+
+  T* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
+}  // namespace detail
 
 // One stored key as the sorter orders it: 8 bytes of its encoded form, and the
 // insertion index that locates the rest of the key and its value.
@@ -91,7 +151,9 @@ class TVarlenSortCache {
   void FinishKey();
 
   // Stores the closed key with a copy of the `valueSize` bytes at `value`. A
-  // sorter holds at most 4294967295 keys.
+  // sorter holds at most 4294967295 keys, and its keys at most 4294967295
+  // encoded bytes together (std::length_error past that, from the field that
+  // would cross it).
   void StoreCurrentKeywithVal(char* value);
 
   // Puts every stored key into key order.
@@ -116,29 +178,44 @@ class TVarlenSortCache {
   static constexpr std::uint64_t kMaxKeys = 0xFFFFFFFFu;
   // Longest encoded key: its length must fit Key::length.
   static constexpr std::uint64_t kMaxKeyBytes = 0xFFFFFFFFu;
+  // Most encoded bytes of all keys together: key starts are 32-bit offsets.
+  static constexpr std::uint64_t kMaxArenaBytes = 0xFFFFFFFFu;
+  // Zero bytes kept past the end of the arena, so that an 8-byte load at any
+  // key byte stays inside the buffer and reads defined bytes.
+  static constexpr std::size_t kArenaTail = 8;
 
   enum class KeyState : std::uint8_t { kNone, kBuilding, kFinished };
 
   std::string describe(const char* operation, const std::string& problem) const;
   [[noreturn]] void fail(const char* operation, const std::string& problem) const;
   void requireInitialised(const char* operation) const;
-  // Checks that a field may be added and returns where its `count` encoded
-  // bytes go at the end of the arena.
-  unsigned char* growCurrentKey(std::size_t count, const char* operation);
+  // Checks that a field may be added and makes room for up to `count`
+  // encoded bytes (and the zero tail) at the end of the arena; returns where
+  // they go.
+  unsigned char* beginField(std::size_t count, const char* operation);
+  // Takes the `count` bytes written at the end of the arena into the current
+  // key, or throws std::length_error (leaving the key as it was) when the key
+  // or the arena would grow past its limit.
+  void commitField(std::size_t count, const char* operation);
+  // Shortens the arena to `size` bytes and zeroes the tail after it.
+  void truncateArena(std::size_t size);
   void requireReadable(const char* operation) const;
   char* valueAtPosition(std::uint64_t position);
 
-  std::vector<Key> keys_;                       // one per stored key; sorted by SortKeys
+  detail::PodBuffer<Key> keys_;                 // one per stored key; sorted by SortKeys
   std::string name_;                            // as given to Initialize
   std::string location_;                        // as given to Initialize
   std::uint64_t keyFieldLimit_ = 0;             // key fields per key, from Initialize
   std::uint64_t valueSize_ = 0;                 // value bytes per key, from Initialize
   std::uint64_t keyLimit_ = kMaxKeys;           // stored keys allowed
   std::uint64_t keyBytesLimit_ = kMaxKeyBytes;  // encoded bytes allowed per key
+  std::uint64_t arenaLimit_ = kMaxArenaBytes;   // encoded bytes allowed in all keys
   std::uint64_t cursor_ = 0;                    // position of the last value read
-  std::vector<unsigned char> arena_;            // encoded keys back to back, then the current key
-  std::vector<std::uint64_t> keyStart_;         // arena offset of key i; last entry: current key
-  std::vector<unsigned char> values_;           // valueSize_ bytes per key, by insertion index
+  // Encoded keys back to back, then the current key, then kArenaTail zeros
+  // (in capacity, past size()).
+  detail::PodBuffer<unsigned char> arena_;
+  detail::PodBuffer<std::uint32_t> keyStart_;  // arena offset of key i; last entry: current key
+  detail::PodBuffer<unsigned char> values_;    // valueSize_ bytes per key, by insertion index
   std::uint64_t currentFields_ = 0;             // key fields in the current key
   KeyState keyState_ = KeyState::kNone;
   bool initialised_ = false;
