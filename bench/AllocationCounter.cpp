@@ -1,11 +1,11 @@
-// Replacements of the global operator new and delete that feed CountingWindow.
+// Replacements of the malloc family that feed CountingWindow.
 #include "AllocationCounter.h"
 
 #include <malloc.h>
 
 #include <atomic>
 #include <cstdlib>
-#include <new>
+#include <cerrno>
 
 namespace {
 
@@ -27,27 +27,16 @@ void noteReleased(void* block) {
   held.fetch_sub(static_cast<std::int64_t>(malloc_usable_size(block)), std::memory_order_relaxed);
 }
 
-void* allocate(std::size_t size) {
-  void* block = std::malloc(size == 0 ? 1 : size);
-  noteAllocated(block);
-  return block;
-}
-
-void* allocateAligned(std::size_t size, std::align_val_t alignment) {
-  const auto align = static_cast<std::size_t>(alignment);
-  // aligned_alloc wants a size that is a multiple of the alignment.
-  const std::size_t rounded = (size + align - 1) / align * align;
-  void* block = std::aligned_alloc(align, rounded == 0 ? align : rounded);
-  noteAllocated(block);
-  return block;
-}
-
-void release(void* block) {
-  noteReleased(block);
-  std::free(block);
-}
-
 }  // namespace
+
+// glibc's own allocator entry points, which the replacements below forward to.
+extern "C" {
+void* __libc_malloc(std::size_t size);
+void* __libc_calloc(std::size_t count, std::size_t size);
+void* __libc_realloc(void* block, std::size_t size);
+void* __libc_memalign(std::size_t alignment, std::size_t size);
+void __libc_free(void* block);
+}
 
 namespace bench {
 
@@ -69,44 +58,49 @@ std::int64_t CountingWindow::currentAbove() const {
 
 }  // namespace bench
 
-void* operator new(std::size_t size) {
-  if (void* block = allocate(size)) return block;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) {
-  if (void* block = allocate(size)) return block;
-  throw std::bad_alloc();
-}
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
-void* operator new(std::size_t size, std::align_val_t alignment) {
-  if (void* block = allocateAligned(size, alignment)) return block;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t size, std::align_val_t alignment) {
-  if (void* block = allocateAligned(size, alignment)) return block;
-  throw std::bad_alloc();
-}
-void* operator new(std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
-  return allocateAligned(size, alignment);
-}
-void* operator new[](std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
-  return allocateAligned(size, alignment);
+// The malloc family is replaced, so every allocation is seen: operator new
+// (which calls malloc), the sorter's realloc-grown buffers and SQLite alike.
+extern "C" {
+
+void* malloc(std::size_t size) {
+  void* block = __libc_malloc(size);
+  noteAllocated(block);
+  return block;
 }
 
-void operator delete(void* block) noexcept { release(block); }
-void operator delete[](void* block) noexcept { release(block); }
-void operator delete(void* block, std::size_t) noexcept { release(block); }
-void operator delete[](void* block, std::size_t) noexcept { release(block); }
-void operator delete(void* block, const std::nothrow_t&) noexcept { release(block); }
-void operator delete[](void* block, const std::nothrow_t&) noexcept { release(block); }
-void operator delete(void* block, std::align_val_t) noexcept { release(block); }
-void operator delete[](void* block, std::align_val_t) noexcept { release(block); }
-void operator delete(void* block, std::size_t, std::align_val_t) noexcept { release(block); }
-void operator delete[](void* block, std::size_t, std::align_val_t) noexcept { release(block); }
-void operator delete(void* block, std::align_val_t, const std::nothrow_t&) noexcept {
-  release(block);
+void* calloc(std::size_t count, std::size_t size) {
+  void* block = __libc_calloc(count, size);
+  noteAllocated(block);
+  return block;
 }
-void operator delete[](void* block, std::align_val_t, const std::nothrow_t&) noexcept {
-  release(block);
+
+void* realloc(void* block, std::size_t size) {
+  const auto before = block ? static_cast<std::int64_t>(malloc_usable_size(block)) : 0;
+  void* moved = __libc_realloc(block, size);
+  if (moved == nullptr && size != 0) return nullptr;  // the old block is still held
+  if (counting.load(std::memory_order_relaxed)) held.fetch_sub(before, std::memory_order_relaxed);
+  noteAllocated(moved);
+  return moved;
 }
+
+void* memalign(std::size_t alignment, std::size_t size) {
+  void* block = __libc_memalign(alignment, size);
+  noteAllocated(block);
+  return block;
+}
+
+void* aligned_alloc(std::size_t alignment, std::size_t size) { return memalign(alignment, size); }
+
+int posix_memalign(void** result, std::size_t alignment, std::size_t size) {
+  void* block = memalign(alignment, size);
+  if (block == nullptr) return ENOMEM;
+  *result = block;
+  return 0;
+}
+
+void free(void* block) {
+  noteReleased(block);
+  __libc_free(block);
+}
+
+}  // extern "C"

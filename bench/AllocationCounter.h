@@ -1,10 +1,10 @@
-// Counts the bytes held through the global operator new while counting is on.
+// Counts the heap bytes held while counting is on.
 //
-// The executable that links AllocationCounter.cpp replaces every form of the
-// global operator new and delete. While a CountingWindow is open each
-// allocation and release adjusts a running total (in usable bytes, as the
-// allocator rounds them) and its peak; outside it they cost one flag test.
-// Memory taken with malloc directly (as SQLite does) is not seen here.
+// The executable that links AllocationCounter.cpp replaces the malloc family
+// (malloc, calloc, realloc, the aligned forms and free), which operator new
+// also goes through. While a CountingWindow is open each allocation and
+// release adjusts a running total (in usable bytes, as the allocator rounds
+// them) and its peak; outside it they cost one flag test.
 #pragma once
 
 #include <cstdint>

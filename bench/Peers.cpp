@@ -204,6 +204,5 @@ std::string SqlitePeer::plan(Order order, bool descending) {
   return steps;
 }
 
-long long SqlitePeer::memoryUsed() { return sqlite3_memory_used(); }
 
 }  // namespace bench

@@ -58,8 +58,6 @@ class SqlitePeer {
   // The query plan of that page query, its steps joined by "; ".
   std::string plan(Order order, bool descending);
 
-  // Bytes that SQLite holds in the whole process now.
-  static long long memoryUsed();
 
  private:
   void execute(const char* sql);
