@@ -99,6 +99,7 @@ CTzError BrowseResponseCache::sort(BrowseRequest& request) {
   if (items.size() > kMaxSortedItems) {
     throw std::length_error("cannot sort more than 2^31 browse items");
   }
+  sortCache.Reserve(items.size());
   const bool fieldsSet = databrowse::isSet(sortParameters, SortParameters::kFields);
   for (std::size_t index = 0; index < items.size(); ++index) {
     sortCache.PrepareKey();
@@ -152,9 +153,18 @@ CTzError BrowseResponseCache::getResults(BrowseRequest& request,
                                          std::vector<BrowseResponse>& responses) {
   CTzError result = CTzError::Success();
   SortParameters none;
-  if (!sorted || sortFieldsChanged(request) ||
-      isReversed(firstQuerySort(request, none)) != sortedReverse) {
+  const bool reverse = isReversed(firstQuerySort(request, none));
+  if (!sorted || sortFieldsChanged(request)) {
     result = sort(request);
+  } else if (reverse != sortedReverse) {
+    // The same keys read backwards are exactly the order of a sort in the
+    // other direction, unless items arrived since the last sort.
+    if (sortCache.size() == items.size()) {
+      sortCache.SetReverse(reverse);
+      sortedReverse = reverse;
+    } else {
+      result = sort(request);
+    }
   }
   for (Query& query : request.queries(true)) {
     if (databrowse::isSet(query, Query::kParameters)) {

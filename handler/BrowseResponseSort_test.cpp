@@ -44,14 +44,16 @@ class SorterCallsTest : public ::testing::Test {
     return calls();
   }
 
-  // The calls that build the keys, between Initialize and SortKeys.
+  // The calls that build the keys, between Initialize (and the reservation
+  // of one key per item) and SortKeys.
   Calls keyCalls(BrowseRequest request) {
     Calls all = sortCallsOf(request);
-    EXPECT_GE(all.size(), 3u);
-    if (all.size() < 3) return {};
+    EXPECT_GE(all.size(), 4u);
+    if (all.size() < 4) return {};
+    EXPECT_EQ("Reserve(" + std::to_string(consumer.cache().itemCount()) + ")", all[2]);
     auto sortKeys = std::find(all.begin(), all.end(), "SortKeys()");
     EXPECT_NE(all.end(), sortKeys);
-    return Calls(all.begin() + 2, sortKeys);
+    return Calls(all.begin() + 3, sortKeys);
   }
 
   BrowseResponseConsumer consumer;
@@ -64,6 +66,7 @@ TEST_F(SorterCallsTest, SortBuildsOneKeyPerItemFromTheFirstQueryFields) {
   add(BrowseData());
   const Calls expected = {"Clear(true)",
                           "Initialize(4, 4, machinebrowse, temp, true, false, null)",
+                          "Reserve(2)",
                           "PrepareKey()",
                           "text(Ab, 2)",
                           "u64(9223372036854775807)",
@@ -131,8 +134,8 @@ TEST_F(SorterCallsTest, KeyFieldCountAndKeysFollowTheFieldList) {
 
 TEST_F(SorterCallsTest, RequestWithoutQueriesSortsAsIfUnsorted) {
   add(item("a"));
-  EXPECT_EQ((Calls{"Clear(true)", kInitialize, "PrepareKey()", "u16(0)", "FinishKey()", "Store(0)",
-                   "SortKeys()"}),
+  EXPECT_EQ((Calls{"Clear(true)", kInitialize, "Reserve(1)", "PrepareKey()", "u16(0)",
+                   "FinishKey()", "Store(0)", "SortKeys()"}),
             callsOf(request("/")));
   EXPECT_TRUE(responses.empty());
   EXPECT_TRUE(consumer.cache().isSorted());
@@ -146,12 +149,18 @@ TEST_F(SorterCallsTest, DirectionCountsByItsWhole64BitValue) {
   }
 }
 
-TEST_F(SorterCallsTest, CacheSortsAgainOnlyWhenFieldsOrDirectionChange) {
+TEST_F(SorterCallsTest, CacheSortsAgainOnlyWhenFieldsChangeAndReadsBackwardsOnAFlip) {
   add(item("a"));
   callsOf(request("/", {pageQuery("q", {ByName}, 0, 0)}));
   EXPECT_EQ((Calls{"GetFirstVal(0, 0, false)", "GetNextVal(0, false)"}),
             callsOf(request("/", {pageQuery("q", {ByName}, 0, 5)})));
-  EXPECT_EQ("Clear(true)", callsOf(request("/", {pageQuery("q", {ByName}, 0, 5, 1)})).at(0));
+  EXPECT_EQ((Calls{"SetReverse(true)", "GetFirstVal(0, 0, false)", "GetNextVal(0, false)"}),
+            callsOf(request("/", {pageQuery("q", {ByName}, 0, 5, 1)})))
+      << "a flipped direction reads the same keys the other way";
+  EXPECT_EQ("SetReverse(false)", callsOf(request("/", {pageQuery("q", {ByName}, 0, 5)})).at(0));
+  add(item("b"));
+  EXPECT_EQ("Clear(true)", callsOf(request("/", {pageQuery("q", {ByName}, 0, 5, 1)})).at(0))
+      << "an item added since the sort needs a key";
   EXPECT_EQ("Clear(true)", callsOf(request("/", {pageQuery("q", {ByNumber}, 0, 5, 1)})).at(0));
   EXPECT_EQ("GetFirstVal(0, 0, false)",
             callsOf(request("/", {pageQuery("q", {ByNumber}, 0, 5, 1)})).at(0));

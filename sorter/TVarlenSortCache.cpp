@@ -1,9 +1,7 @@
 // Key encoding
 //
 // Every key is encoded once, field by field as it is added, into bytes whose
-// memcmp order (then length: a shorter prefix first) is the key order. The
-// encoded keys lie back to back in one arena; keyStart_[i] is where key i
-// begins and keyStart_[i + 1] where it ends.
+// memcmp order (then length: a shorter prefix first) is the key order:
 //
 //   u16 field   2 bytes, big-endian                    0x1234 -> 12 34
 //   u64 field   8 bytes, big-endian                    5      -> 00 .. 00 05
@@ -11,35 +9,52 @@
 //               each 00 escaped as 00 FF,              "a\0"  -> 61 00 FF 00 00
 //               terminated by 00 00                    ""     -> 00 00
 //
-//   arena: | key 0 fields ... | key 1 fields ... | ... | current key ... | 8 zeros |
-//          ^keyStart_[0]      ^keyStart_[1]            ^keyStart_.back()
-//
-// Key starts are 32-bit offsets, so all keys together hold at most 2^32 - 1
-// encoded bytes. The 8 zero bytes past the end (kept in the arena's capacity)
-// let every read of 8 key bytes load a whole word and mask off what lies
-// beyond the key.
-//
 // The terminator 00 00 sorts below any text byte (01..FF) and below an escaped
 // NUL (00 FF), so a text sorts before every longer text it is a prefix of, and
 // the bytes after it (the next field) only decide between equal texts. Numeric
 // fields have a fixed width, so the fields of one key line up with the same
 // fields of the other keys.
 //
+// Storage
+//
+// A stored key is split in two. Its first 8 bytes go into its 12-byte Key in
+// the key array, the only array that the sort moves; the rest goes into its
+// record, which never moves:
+//
+//   Key:     | prefix: bytes 0-7 (big-endian, zero-padded) | record offset (u32) |
+//   record:  | value (valueSize bytes) | key length (LEB128) | key bytes 8.. |
+//
+// Records lie back to back in insertion order in 1 MiB slots of the record
+// arena, so the record offset also breaks ties between equal keys. Nothing is
+// stored twice: for the common keys of a browse (a name of about 11 bytes and
+// a number) a key costs 12 + 4 + 1 + 13 bytes.
+//
 // Sort
 //
-// SortKeys orders 16-byte Key entries (8 encoded bytes as a big-endian number,
-// the insertion index, the encoded length) in place, most significant byte
-// first, without a second array:
-//  - a bucket is split by its next byte: the entries are counted per byte
-//    value, then each is swapped straight into its group's next free slot;
-//    bytes the whole bucket shares are skipped without a pass;
-//  - a small bucket is sorted by comparing whole keys, 8 bytes at a time;
-//  - a bucket whose entries share all 8 bytes puts the keys that end within
-//    them first (they are prefixes of the others), by length, and reloads the
-//    next 8 bytes of the others.
-// The insertion index breaks every tie, so the order is stable although the
-// distribution is not. Pending buckets live on an explicit stack, so long or
-// equal keys cannot exhaust the call stack.
+// The key array is ordered most significant byte first, in place, in buckets:
+// runs of keys that agree on their first depth + byte bytes, with prefixes
+// loaded at depth. One step on a bucket either
+//  - splits it by its next byte: the keys are counted per byte value, then
+//    each is swapped straight into its group's next free slot; bytes the whole
+//    bucket shares are skipped without a pass;
+//  - or, when its keys share all 8 bytes of their prefixes, puts the keys that
+//    end within them first (they are prefixes of the others; by length, then
+//    record offset) and reloads the next 8 bytes of the others from their
+//    records;
+// and a small bucket is sorted by comparing whole keys, 8 bytes at a time. The
+// record offset breaks every tie, so the order is stable although the
+// distribution is not.
+//
+// SortKeys does one step on all keys and keeps the unfinished buckets in a
+// map by their first slot. Reading a slot takes the bucket that holds it and
+// steps down to the child that holds the slot, keeping the other children
+// pending, until the bucket is small enough to sort outright. So a page
+// touches about as many keys as the buckets on its path, and every slot is
+// finished once.
+//
+// A bucket whose prefixes are reloaded from beyond the first 8 bytes is noted
+// with its shared first 8 bytes, so that keys stored after a sort can be
+// sorted together with the old ones: the next SortKeys puts those bytes back.
 
 #include "I2/TVarlenSortCache.h"
 
@@ -47,19 +62,37 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <iterator>
 #include <stdexcept>
 #include <utility>
-#include <vector>
 
 namespace I2 {
 namespace {
 
-// Bytes of a key held inline in Key::prefix.
-constexpr std::uint64_t kPrefixBytes = sizeof(Key::prefix);
+// Bytes of a key held in Key's prefix.
+constexpr std::uint64_t kPrefixBytes = 8;
 
 // Buckets smaller than this are sorted by comparison: below it, clearing and
 // scanning 256 counters costs more than a few dozen key comparisons.
 constexpr std::size_t kSmallBucket = 48;
+
+// Buckets up to this size are sorted outright when a read reaches them: about
+// a page's worth of keys, small enough that a lazy split would not pay off.
+constexpr std::size_t kEagerBucket = 512;
+
+// At most this many buckets of kSmallBucket keys or more fit in one eager
+// bucket at once, so its sort needs no allocated stack.
+constexpr std::size_t kEagerStack = kEagerBucket / kSmallBucket + 1;
+
+// Records are fetched this many keys ahead of a reload: enough to cover a
+// miss to memory.
+constexpr std::size_t kReloadAhead = 24;
+
+// A split of one bucket yields at most one child per byte value.
+constexpr std::size_t kMaxChildren = 256;
+
+// Below this much held memory a sort never trims.
+constexpr std::uint64_t kTrimFloorBytes = 1 << 16;
 
 constexpr std::uint64_t kEveryByte = 0x0101010101010101u;
 constexpr std::uint64_t kHighBits = 0x8080808080808080u;
@@ -68,21 +101,7 @@ std::uint64_t FromBigEndian(std::uint64_t raw) {
   if constexpr (std::endian::native == std::endian::big) {
     return raw;
   } else {
-#if defined(__GNUC__)
     return __builtin_bswap64(raw);
-#else
-    std::uint64_t swapped = 0;
-    for (int i = 0; i < 8; ++i, raw >>= 8) swapped = (swapped << 8) | (raw & 0xFF);
-    return swapped;
-#endif
-  }
-}
-
-// Writes `value` as `N` big-endian bytes at `out`.
-template <std::size_t N>
-void StoreBigEndian(std::uint64_t value, unsigned char* out) {
-  for (std::size_t i = 0; i < N; ++i) {
-    out[i] = static_cast<unsigned char>(value >> (8 * (N - 1 - i)));
   }
 }
 
@@ -101,8 +120,9 @@ std::uint64_t FoldAsciiCase8(std::uint64_t chunk) {
 }
 
 // The 8 bytes at `bytes` as a big-endian number, with every byte from
-// `count` on (when count < 8) cleared. Always reads 8 bytes, which the arena's
-// zero tail keeps inside the buffer.
+// `count` on (when count < 8) cleared. Always reads 8 bytes, which the zero
+// tail of the current key and the padding of every record block keep inside
+// the buffer.
 std::uint64_t LoadMasked(const unsigned char* bytes, std::uint64_t count) {
   std::uint64_t raw;
   std::memcpy(&raw, bytes, kPrefixBytes);
@@ -110,191 +130,30 @@ std::uint64_t LoadMasked(const unsigned char* bytes, std::uint64_t count) {
   return count >= kPrefixBytes ? value : value & ~(~std::uint64_t{0} >> (8 * count));
 }
 
-void Prefetch(const void* address) {
-#if defined(__GNUC__)
-  __builtin_prefetch(address);
-#else
-  (void)address;
-#endif
+void Prefetch(const void* address) { __builtin_prefetch(address); }
+
+std::size_t VarintSize(std::uint64_t value) {
+  std::size_t size = 1;
+  for (; value >= 0x80; value >>= 7) ++size;
+  return size;
 }
 
-// Read-only view of the encoded keys, by insertion index.
-class EncodedKeys {
- public:
-  EncodedKeys(const unsigned char* arena, const std::uint32_t* starts)
-      : arena_(arena), starts_(starts) {}
-
-  const unsigned char* bytes(const Key& k) const { return arena_ + starts_[k.index]; }
-  const std::uint32_t* start(const Key& k) const { return starts_ + k.index; }
-
-  // The 8 bytes of the key of `k` from byte `depth` on, zero-padded.
-  std::uint64_t prefixAt(const Key& k, std::uint64_t depth) const {
-    return k.length > depth ? LoadMasked(bytes(k) + depth, k.length - depth) : 0;
-  }
-
-  // Key order of two entries whose keys agree on their first `depth` bytes and
-  // whose prefixes were loaded at `depth`; equal keys by insertion index. The
-  // bytes after the prefixes compare 8 at a time as big-endian numbers, each
-  // masked to the shorter key. The zero padding of a prefix sorts a key that
-  // ends within it no later than the keys it is a prefix of, and the lengths
-  // settle such ties.
-  bool less(const Key& a, const Key& b, std::uint64_t depth) const {
-    if (a.prefix != b.prefix) return a.prefix < b.prefix;
-    std::uint64_t const common = std::min(a.length, b.length);
-    std::uint64_t offset = depth + kPrefixBytes;
-    if (offset < common) {
-      const unsigned char* const pa = bytes(a);
-      const unsigned char* const pb = bytes(b);
-      for (; offset < common; offset += kPrefixBytes) {
-        std::uint64_t const x = LoadMasked(pa + offset, common - offset);
-        std::uint64_t const y = LoadMasked(pb + offset, common - offset);
-        if (x != y) return x < y;
-      }
-    }
-    if (a.length != b.length) return a.length < b.length;
-    return a.index < b.index;
-  }
-
- private:
-  const unsigned char* arena_;
-  const std::uint32_t* starts_;
-};
-
-// Sorts [begin, end), whose keys agree on their first `depth` bytes and whose
-// prefixes were loaded at `depth`, into key order.
-void ComparisonSort(Key* begin, Key* end, std::uint64_t depth, const EncodedKeys& keys) {
-  auto const less = [&](const Key& a, const Key& b) { return keys.less(a, b, depth); };
-  if (end - begin <= 16) {
-    for (Key* i = begin + 1; i < end; ++i) {
-      Key const moving = *i;
-      Key* j = i;
-      for (; j > begin && less(moving, j[-1]); --j) *j = j[-1];
-      *j = moving;
-    }
-  } else {
-    std::sort(begin, end, less);
-  }
+unsigned char* PutVarint(unsigned char* out, std::uint64_t value) {
+  for (; value >= 0x80; value >>= 7) *out++ = static_cast<unsigned char>(value | 0x80);
+  *out++ = static_cast<unsigned char>(value);
+  return out;
 }
 
-// Index of the first byte, counted from the most significant, in which some
-// prefix of [begin, end) differs from the first one; 8 when all are equal.
-unsigned FirstDifferingByte(const Key* begin, const Key* end) {
-  std::uint64_t diff = 0;
-  for (const Key* k = begin; k < end; ++k) diff |= k->prefix ^ begin->prefix;
-  return static_cast<unsigned>(std::countl_zero(diff)) / 8;
-}
-
-// Moves every entry of [entries + head[0], entries + end[groups - 1]) into
-// its group in place: group g ends up at [head[g], end[g]) as given, and
-// head[g] == end[g] afterwards. Each entry is moved once, along the cycle of
-// the entries it displaces.
-template <class GroupOf>
-void DistributeInPlace(Key* entries, std::size_t* head, const std::size_t* end, std::size_t groups,
-                       GroupOf groupOf) {
-  for (std::size_t g = 0; g < groups; ++g) {
-    while (head[g] < end[g]) {
-      Key moving = entries[head[g]];
-      std::size_t d = groupOf(moving);
-      while (d != g) {
-        std::swap(moving, entries[head[d]++]);
-        d = groupOf(moving);
-      }
-      entries[head[g]++] = moving;
-    }
+const unsigned char* GetVarint(const unsigned char* in, std::uint64_t& value) {
+  if (*in < 0x80) {
+    value = *in;
+    return in + 1;
   }
-}
-
-// A run of entries [begin, end) whose keys agree on their first depth + byte
-// bytes; prefixes loaded at depth.
-struct Bucket {
-  std::size_t begin;
-  std::size_t end;
-  std::uint64_t depth;
-  unsigned byte;
-};
-
-// Sorts the `count` entries at `entries` into key order in place. Returns
-// whether some entry's prefix was reloaded from beyond the start of its key.
-bool RadixSort(Key* entries, std::size_t count, const EncodedKeys& keys) {
-  if (count < 2) return false;
-  bool reloaded = false;
-  // Disjoint buckets of at least kSmallBucket entries: at most count / kSmallBucket.
-  std::vector<Bucket> pending;
-
-  auto const child = [&](std::size_t begin, std::size_t end, std::uint64_t depth, unsigned byte) {
-    if (end - begin >= kSmallBucket) {
-      pending.push_back({begin, end, depth, byte});
-    } else if (end - begin > 1) {
-      ComparisonSort(entries + begin, entries + end, depth, keys);
-    }
-  };
-
-  pending.push_back({0, count, 0, FirstDifferingByte(entries, entries + count)});
-  while (!pending.empty()) {
-    Bucket b = pending.back();
-    pending.pop_back();
-    for (;;) {
-      Key* const first = entries + b.begin;
-      Key* const last = entries + b.end;
-      std::size_t const n = b.end - b.begin;
-      if (n < kSmallBucket) {
-        ComparisonSort(first, last, b.depth, keys);
-        break;
-      }
-
-      if (b.byte == kPrefixBytes) {
-        // Keys that end within these 8 shared bytes go first, by length and
-        // insertion index; the others reload their next 8 bytes.
-        std::uint64_t const next = b.depth + kPrefixBytes;
-        Key* const split = std::partition(first, last, [next](const Key& k) {
-          return k.length <= next;
-        });
-        std::sort(first, split, [](const Key& x, const Key& y) {
-          return x.length != y.length ? x.length < y.length : x.index < y.index;
-        });
-        if (split == last) break;
-        // Loads reach the arena in sorted, not insertion, order: fetch the
-        // key starts and then the key bytes a few entries ahead.
-        std::size_t const m = static_cast<std::size_t>(last - split);
-        for (std::size_t i = 0; i < m; ++i) {
-          if (i + 16 < m) Prefetch(keys.start(split[i + 16]));
-          if (i + 8 < m) Prefetch(keys.bytes(split[i + 8]) + next);
-          split[i].prefix = keys.prefixAt(split[i], next);
-        }
-        reloaded = true;
-        b = {static_cast<std::size_t>(split - entries), b.end, next,
-             FirstDifferingByte(split, last)};
-        continue;
-      }
-
-      unsigned const shift = 8 * (kPrefixBytes - 1 - b.byte);
-      auto const digit = [shift](const Key& k) {
-        return static_cast<std::size_t>(k.prefix >> shift) & 0xFF;
-      };
-      std::array<std::size_t, 256> ends{};
-      for (const Key* k = first; k < last; ++k) ++ends[digit(*k)];
-      if (ends[digit(*first)] == n) {
-        // All share this byte: skip every byte the whole bucket shares.
-        b.byte = FirstDifferingByte(first, last);
-        continue;
-      }
-      std::array<std::size_t, 256> heads;
-      std::size_t offset = b.begin;
-      for (std::size_t d = 0; d < 256; ++d) {
-        heads[d] = offset;
-        offset += ends[d];
-        ends[d] = offset;
-      }
-      DistributeInPlace(entries, heads.data(), ends.data(), 256, digit);
-      std::size_t start = b.begin;
-      for (std::size_t d = 0; d < 256; ++d) {
-        child(start, ends[d], b.depth, b.byte + 1);
-        start = ends[d];
-      }
-      break;
-    }
+  value = 0;
+  for (unsigned shift = 0;; shift += 7) {
+    value |= std::uint64_t{*in & 0x7Fu} << shift;
+    if (*in++ < 0x80) return in;
   }
-  return reloaded;
 }
 
 // True when one of the bytes of `chunk` is 0 (exact: a borrow only reaches a
@@ -356,9 +215,295 @@ std::size_t EncodeText(const unsigned char* in, std::size_t length, unsigned cha
   return static_cast<std::size_t>(end + 2 - out);
 }
 
+// Index of the first byte, counted from the most significant, in which some
+// prefix of [begin, end) differs from the first one; 8 when all are equal.
+unsigned FirstDifferingByte(const Key* begin, const Key* end) {
+  std::uint64_t diff = 0;
+  std::uint64_t const first = begin->prefix();
+  for (const Key* k = begin; k < end; ++k) diff |= k->prefix() ^ first;
+  return static_cast<unsigned>(std::countl_zero(diff)) / 8;
+}
+
+// Moves every entry of [entries + head[0], entries + end[groups - 1]) into
+// its group in place: group g ends up at [head[g], end[g]) as given, and
+// head[g] == end[g] afterwards. Each entry is moved once, along the cycle of
+// the entries it displaces.
+template <class GroupOf>
+void DistributeInPlace(Key* entries, std::uint32_t* head, const std::uint32_t* end,
+                       std::size_t groups, GroupOf groupOf) {
+  for (std::size_t g = 0; g < groups; ++g) {
+    while (head[g] < end[g]) {
+      Key moving = entries[head[g]];
+      std::size_t d = groupOf(moving);
+      while (d != g) {
+        std::swap(moving, entries[head[d]++]);
+        d = groupOf(moving);
+      }
+      entries[head[g]++] = moving;
+    }
+  }
+}
+
 }  // namespace
 
-TVarlenSortCache::TVarlenSortCache() = default;
+// ---- Sorting steps ------------------------------------------------------------
+
+class TVarlenSortCache::Work {
+ public:
+  Work(Key* keys, const detail::RecordArena& records, std::size_t valueSize)
+      : keys_(keys), records_(records), valueSize_(valueSize) {}
+
+  // The length of a key and where its bytes from 8 on begin.
+  struct View {
+    const unsigned char* rest;
+    std::uint64_t length;
+  };
+  View view(const Key& k) const {
+    View v;
+    v.rest = GetVarint(records_.at(k.record) + valueSize_, v.length);
+    return v;
+  }
+  const unsigned char* recordOf(const Key& k) const { return records_.at(k.record); }
+
+  // One step on `b`, which holds kSmallBucket keys or more: splits it, or
+  // finishes its keys that end within their shared prefix and reloads the
+  // others, or skips the bytes that all its keys share. Keys left unfinished
+  // come back in `out` as buckets of at least two keys; returns how many.
+  // `reloaded` receives the run and its shared first 8 bytes when prefixes are
+  // reloaded from the start of the keys (and is left alone otherwise).
+  std::size_t step(const Bucket& b, Bucket* out, Reloaded* reloaded, bool& noted) {
+    noted = false;
+    Key* const first = keys_ + b.begin;
+    Key* const last = keys_ + b.end;
+    if (b.byte == kPrefixBytes) {
+      if (b.depth == 0) {
+        *reloaded = {b.begin, b.end, first->prefix()};
+        noted = true;
+      }
+      std::uint64_t const next = b.depth + kPrefixBytes;
+      Key* const split = reload(first, last, next);
+      if (last - split < 2) return 0;
+      out[0] = {static_cast<std::uint32_t>(split - keys_), b.end, next,
+                FirstDifferingByte(split, last)};
+      return 1;
+    }
+    unsigned const shift = 8 * (kPrefixBytes - 1 - b.byte);
+    auto const digit = [shift](const Key& k) {
+      return static_cast<std::size_t>(k.prefix() >> shift) & 0xFF;
+    };
+    std::array<std::uint32_t, 256> ends{};
+    for (const Key* k = first; k < last; ++k) ++ends[digit(*k)];
+    if (ends[digit(*first)] == b.end - b.begin) {
+      out[0] = {b.begin, b.end, b.depth, FirstDifferingByte(first, last)};
+      return 1;
+    }
+    std::array<std::uint32_t, 256> heads;
+    std::uint32_t offset = b.begin;
+    for (std::size_t d = 0; d < 256; ++d) {
+      heads[d] = offset;
+      offset += ends[d];
+      ends[d] = offset;
+    }
+    DistributeInPlace(keys_, heads.data(), ends.data(), 256, digit);
+    std::size_t children = 0;
+    std::uint32_t start = b.begin;
+    for (std::size_t d = 0; d < 256; ++d) {
+      std::uint32_t const end = ends[d];
+      if (end - start >= kSmallBucket) {
+        out[children++] = {start, end, b.depth, b.byte + 1};
+      } else if (end - start > 1) {
+        comparisonSort(start, end, b.depth);
+      }
+      start = end;
+    }
+    return children;
+  }
+
+  // Sorts bucket `b` (at most kEagerBucket keys) outright. Depth-0 reloads
+  // are noted in `reloaded`, which has room for kEagerStack more runs.
+  void sortFully(const Bucket& b, detail::PodBuffer<Reloaded>& reloaded) {
+    std::array<Bucket, kEagerStack> stack;
+    std::array<Bucket, kMaxChildren> children;
+    std::size_t depth = 0;
+    stack[depth++] = b;
+    while (depth > 0) {
+      Bucket const top = stack[--depth];
+      if (top.end - top.begin < kSmallBucket) {
+        comparisonSort(top.begin, top.end, top.depth);
+        continue;
+      }
+      bool noted = false;
+      std::size_t const count = step(top, children.data(), reloaded.end(), noted);
+      if (noted) reloaded.setSize(reloaded.size() + 1);
+      for (std::size_t i = 0; i < count; ++i) stack[depth++] = children[i];
+    }
+  }
+
+  // Sorts the keys [begin, end), which agree on their first `depth` bytes and
+  // whose prefixes were loaded at `depth`, by comparing them whole. Their
+  // prefixes settle most comparisons, so records are read only for runs of
+  // keys whose prefixes tie.
+  void comparisonSort(std::uint32_t begin, std::uint32_t end, std::uint64_t depth) {
+    Key* const first = keys_ + begin;
+    Key* const last = keys_ + end;
+    InsertionSort(first, last, [](const Key& a, const Key& b) {
+      return a.prefix() != b.prefix() ? a.prefix() < b.prefix() : a.record < b.record;
+    });
+    for (Key* run = first; run < last;) {
+      Key* runEnd = run + 1;
+      while (runEnd < last && runEnd->prefix() == run->prefix()) ++runEnd;
+      if (runEnd - run > 1) sortTies(run, runEnd, depth);
+      run = runEnd;
+    }
+  }
+
+ private:
+  template <class Less>
+  static void InsertionSort(Key* first, Key* last, Less less) {
+    if (last - first > 16) {
+      std::sort(first, last, less);
+      return;
+    }
+    for (Key* i = first + 1; i < last; ++i) {
+      Key const moving = *i;
+      Key* j = i;
+      for (; j > first && less(moving, j[-1]); --j) *j = j[-1];
+      *j = moving;
+    }
+  }
+
+  // Sorts keys with equal prefixes (at most kSmallBucket of them) by the rest
+  // of their bytes, then length, then record offset.
+  void sortTies(Key* first, Key* last, std::uint64_t depth) {
+    std::array<Entry, kSmallBucket> entries;
+    std::size_t const n = static_cast<std::size_t>(last - first);
+    for (std::size_t i = 0; i < n; ++i) {
+      View const v = view(first[i]);
+      entries[i] = {first[i].prefix(), v.rest, v.length, first[i]};
+    }
+    auto const less = [depth](const Entry& a, const Entry& b) { return Less(a, b, depth); };
+    if (n <= 16) {
+      for (std::size_t i = 1; i < n; ++i) {
+        Entry const moving = entries[i];
+        std::size_t j = i;
+        for (; j > 0 && less(moving, entries[j - 1]); --j) entries[j] = entries[j - 1];
+        entries[j] = moving;
+      }
+    } else {
+      std::sort(entries.begin(), entries.begin() + n, less);
+    }
+    for (std::size_t i = 0; i < n; ++i) first[i] = entries[i].key;
+  }
+
+  // A key with what comparing it needs, read once from its record.
+  struct Entry {
+    std::uint64_t prefix;
+    const unsigned char* rest;
+    std::uint64_t length;
+    Key key;
+  };
+
+  // Key order of two keys that agree on their first `depth` bytes and whose
+  // prefixes were loaded at `depth`; equal keys by record offset. The bytes
+  // after the prefixes compare 8 at a time as big-endian numbers, each masked
+  // to the shorter key. The zero padding of a prefix sorts a key that ends
+  // within it no later than the keys it is a prefix of, and the lengths settle
+  // such ties.
+  static bool Less(const Entry& a, const Entry& b, std::uint64_t depth) {
+    if (a.prefix != b.prefix) return a.prefix < b.prefix;
+    std::uint64_t const common = std::min(a.length, b.length);
+    for (std::uint64_t offset = depth + kPrefixBytes; offset < common; offset += kPrefixBytes) {
+      std::uint64_t const x = LoadMasked(a.rest + (offset - kPrefixBytes), common - offset);
+      std::uint64_t const y = LoadMasked(b.rest + (offset - kPrefixBytes), common - offset);
+      if (x != y) return x < y;
+    }
+    if (a.length != b.length) return a.length < b.length;
+    return a.key.record < b.key.record;
+  }
+
+  // For keys [first, last) that share all 8 prefix bytes at depth next - 8:
+  // moves the keys that end within them to the front, in order of length and
+  // record offset, and loads the others' prefixes at `next`. Returns where
+  // the others begin. Each record is read once.
+  Key* reload(Key* first, Key* last, std::uint64_t next) {
+    Key* ended = first;
+    std::size_t const n = static_cast<std::size_t>(last - first);
+    for (std::size_t i = 0; i < n; ++i) {
+      // Records are reached in key order, not in the order they lie in.
+      if (i + kReloadAhead < n) Prefetch(recordOf(first[i + kReloadAhead]));
+      Key& k = first[i];
+      View const v = view(k);
+      if (v.length <= next) {
+        // The prefix is no longer needed for ordering these keys: it holds the
+        // length, which orders them among themselves.
+        k.setPrefix(v.length);
+        std::swap(k, *ended++);
+      } else {
+        k.setPrefix(LoadMasked(v.rest + (next - kPrefixBytes), v.length - next));
+      }
+    }
+    std::sort(first, ended, [](const Key& x, const Key& y) {
+      return x.prefix() != y.prefix() ? x.prefix() < y.prefix() : x.record < y.record;
+    });
+    return ended;
+  }
+
+  Key* keys_;
+  const detail::RecordArena& records_;
+  std::size_t valueSize_;
+};
+
+// ---- The sorter ---------------------------------------------------------------
+
+TVarlenSortCache::TVarlenSortCache() noexcept = default;
+
+TVarlenSortCache::TVarlenSortCache(const TVarlenSortCache& other) = default;
+
+TVarlenSortCache::TVarlenSortCache(TVarlenSortCache&& other) noexcept { swap(other); }
+
+TVarlenSortCache& TVarlenSortCache::operator=(const TVarlenSortCache& other) {
+  if (this != &other) {
+    TVarlenSortCache copy(other);
+    swap(copy);
+  }
+  return *this;
+}
+
+TVarlenSortCache& TVarlenSortCache::operator=(TVarlenSortCache&& other) noexcept {
+  if (this != &other) {
+    TVarlenSortCache taken(std::move(other));
+    swap(taken);
+  }
+  return *this;
+}
+
+TVarlenSortCache::~TVarlenSortCache() = default;
+
+void TVarlenSortCache::swap(TVarlenSortCache& other) noexcept {
+  keys_.swap(other.keys_);
+  records_.swap(other.records_);
+  current_.swap(other.current_);
+  pending_.swap(other.pending_);
+  reloaded_.swap(other.reloaded_);
+  name_.swap(other.name_);
+  location_.swap(other.location_);
+  std::swap(keyFieldLimit_, other.keyFieldLimit_);
+  std::swap(valueSize_, other.valueSize_);
+  std::swap(keyLimit_, other.keyLimit_);
+  std::swap(keyBytesLimit_, other.keyBytesLimit_);
+  std::swap(totalKeyBytesLimit_, other.totalKeyBytesLimit_);
+  std::swap(totalKeyBytes_, other.totalKeyBytes_);
+  std::swap(cursor_, other.cursor_);
+  std::swap(runBegin_, other.runBegin_);
+  std::swap(runEnd_, other.runEnd_);
+  std::swap(currentFields_, other.currentFields_);
+  std::swap(keyState_, other.keyState_);
+  std::swap(cursorState_, other.cursorState_);
+  std::swap(initialised_, other.initialised_);
+  std::swap(reverse_, other.reverse_);
+  std::swap(sorted_, other.sorted_);
+  std::swap(trimOnSort_, other.trimOnSort_);
+}
 
 std::string TVarlenSortCache::describe(const char* operation, const std::string& problem) const {
   std::string message = "TVarlenSortCache";
@@ -374,32 +519,30 @@ void TVarlenSortCache::requireInitialised(const char* operation) const {
   if (!initialised_) fail(operation, "the sorter is not initialised (call Initialize first)");
 }
 
+void TVarlenSortCache::forgetOrder() noexcept {
+  pending_.clear();
+  sorted_ = false;
+  cursorState_ = CursorState::kNone;
+  runBegin_ = runEnd_ = 0;
+}
+
 void TVarlenSortCache::Clear(bool releaseMemory) {
-  if (releaseMemory) {
-    keys_.release();
-    arena_.release();
-    keyStart_.release();
-    values_.release();
-    std::string().swap(name_);
-    std::string().swap(location_);
-  } else {
-    keys_.clear();
-    arena_.clear();
-    keyStart_.clear();
-    values_.clear();
-    name_.clear();
-    location_.clear();
-  }
+  keys_.clear();
+  records_.clear();
+  current_.clear();
+  reloaded_.clear();
+  forgetOrder();
+  name_.clear();
+  location_.clear();
   keyFieldLimit_ = 0;
   valueSize_ = 0;
+  totalKeyBytes_ = 0;
   cursor_ = 0;
   currentFields_ = 0;
   keyState_ = KeyState::kNone;
   initialised_ = false;
   reverse_ = false;
-  sorted_ = false;
-  cursorValid_ = false;
-  prefixesAtKeyStart_ = true;
+  trimOnSort_ = releaseMemory;
 }
 
 std::int32_t TVarlenSortCache::Initialize(unsigned long keyFields, unsigned long valueSize,
@@ -408,67 +551,73 @@ std::int32_t TVarlenSortCache::Initialize(unsigned long keyFields, unsigned long
   if (!keys_.empty() || keyState_ != KeyState::kNone) {
     fail("Initialize", "the sorter holds keys (call Clear first)");
   }
-  if (keyFields == 0 || valueSize == 0 || name.empty()) return 1;
-  arena_.reserveMore(kArenaTail);
-  keyStart_.reserveMore(1);
+  if (keyFields == 0 || valueSize == 0 || valueSize > kMaxValueSize || name.empty()) return 1;
+  current_.reserveMore(kCurrentTail);
   name_ = std::move(name);
   location_ = std::move(location);
   keyFieldLimit_ = keyFields;
   valueSize_ = valueSize;
   reverse_ = reverse;
-  truncateArena(0);
-  keyStart_.clear();
-  keyStart_.pushUnchecked(0);
+  truncateCurrent(0);
   initialised_ = true;
-  sorted_ = false;
-  cursorValid_ = false;
+  forgetOrder();
   return 0;
 }
 
-void TVarlenSortCache::truncateArena(std::size_t size) {
-  arena_.setSize(size);
-  std::memset(arena_.data() + size, 0, kArenaTail);
+void TVarlenSortCache::Reserve(std::size_t keys) {
+  requireInitialised("Reserve");
+  keys_.reserveExactly(std::min<std::uint64_t>(keys, keyLimit_));
+}
+
+void TVarlenSortCache::truncateCurrent(std::size_t size) {
+  current_.setSize(size);
+  std::memset(current_.data() + size, 0, kCurrentTail);
 }
 
 void TVarlenSortCache::PrepareKey() {
   requireInitialised("PrepareKey");
-  std::size_t const start = keyStart_[keyStart_.size() - 1];
-  if (arena_.size() != start) truncateArena(start);  // drops a key begun but never stored
+  truncateCurrent(0);  // drops a key begun but never stored
   currentFields_ = 0;
   keyState_ = KeyState::kBuilding;
 }
 
 unsigned char* TVarlenSortCache::beginField(std::size_t count, const char* operation) {
+  if (keyState_ != KeyState::kBuilding || currentFields_ >= keyFieldLimit_) {
+    refuseField(operation);
+  }
+  current_.reserveMore(count + kCurrentTail);
+  return current_.data() + current_.size();
+}
+
+void TVarlenSortCache::refuseField(const char* operation) const {
   requireInitialised(operation);
   if (keyState_ != KeyState::kBuilding) {
     fail(operation, keyState_ == KeyState::kFinished
                         ? "the key is already finished (call PrepareKey for a new key)"
                         : "no key is being built (call PrepareKey first)");
   }
-  if (currentFields_ >= keyFieldLimit_) {
-    fail(operation, "the key already has the " + std::to_string(keyFieldLimit_) +
-                        " key fields announced to Initialize");
-  }
-  arena_.reserveMore(count + kArenaTail);
-  return arena_.data() + arena_.size();
+  fail(operation, "the key already has the " + std::to_string(keyFieldLimit_) +
+                      " key fields announced to Initialize");
 }
 
 void TVarlenSortCache::commitField(std::size_t count, const char* operation) {
-  std::size_t const old = arena_.size();
-  std::size_t const size = old + count;
-  if (size - keyStart_[keyStart_.size() - 1] > keyBytesLimit_) {
-    truncateArena(old);
+  std::size_t const size = current_.size() + count;
+  if (size > keyBytesLimit_ || totalKeyBytes_ + size > totalKeyBytesLimit_) {
+    refuseLength(size, operation);
+  }
+  truncateCurrent(size);
+  ++currentFields_;
+}
+
+void TVarlenSortCache::refuseLength(std::size_t size, const char* operation) {
+  truncateCurrent(current_.size());  // the bytes written past the key are not part of it
+  if (size > keyBytesLimit_) {
     throw std::length_error(describe(
         operation, "the key would exceed " + std::to_string(keyBytesLimit_) + " encoded bytes"));
   }
-  if (size > arenaLimit_) {
-    truncateArena(old);
-    throw std::length_error(describe(operation, "the keys would exceed " +
-                                                    std::to_string(arenaLimit_) +
-                                                    " encoded bytes together"));
-  }
-  truncateArena(size);
-  ++currentFields_;
+  throw std::length_error(describe(
+      operation,
+      "the keys would exceed " + std::to_string(totalKeyBytesLimit_) + " encoded bytes together"));
 }
 
 void TVarlenSortCache::AddFieldToKey(unsigned short const& value) {
@@ -495,8 +644,8 @@ void TVarlenSortCache::AddFieldToKey_IgnoreCase(char const* text, unsigned short
 }
 
 void TVarlenSortCache::FinishKey() {
-  requireInitialised("FinishKey");
   if (keyState_ != KeyState::kBuilding) {
+    requireInitialised("FinishKey");
     fail("FinishKey", keyState_ == KeyState::kFinished
                           ? "the key is already finished"
                           : "no key is being built (call PrepareKey first)");
@@ -504,86 +653,194 @@ void TVarlenSortCache::FinishKey() {
   keyState_ = KeyState::kFinished;
 }
 
-void TVarlenSortCache::StoreCurrentKeywithVal(char* value) {
+void TVarlenSortCache::refuseStore(const char* value) const {
   char const* const operation = "StoreCurrentKeywithVal";
   requireInitialised(operation);
   if (keyState_ != KeyState::kFinished) fail(operation, "no finished key (call FinishKey first)");
   if (value == nullptr) fail(operation, "value is null");
-  if (keys_.size() >= keyLimit_) {
-    fail(operation,
-         "the sorter already holds the most keys it can (" + std::to_string(keyLimit_) + ")");
+  fail(operation,
+       "the sorter already holds the most keys it can (" + std::to_string(keyLimit_) + ")");
+}
+
+void TVarlenSortCache::StoreCurrentKeywithVal(char* value) {
+  char const* const operation = "StoreCurrentKeywithVal";
+  if (keyState_ != KeyState::kFinished || value == nullptr || keys_.size() >= keyLimit_) {
+    refuseStore(value);
   }
+  std::size_t const length = current_.size();
+  std::size_t const rest = length > kPrefixBytes ? length - kPrefixBytes : 0;
+  std::size_t const recordBytes = valueSize_ + VarintSize(length) + rest;
   // Every growth happens before the first change, so a failed one leaves the
   // sorter as it was.
   keys_.reserveMore(1);
-  keyStart_.reserveMore(1);
-  values_.reserveMore(valueSize_);
-  std::size_t const start = keyStart_[keyStart_.size() - 1];
-  std::size_t const length = arena_.size() - start;
-  keys_.pushUnchecked({LoadMasked(arena_.data() + start, length),
-                       static_cast<std::uint32_t>(keys_.size()),
-                       static_cast<std::uint32_t>(length)});
-  keyStart_.pushUnchecked(static_cast<std::uint32_t>(arena_.size()));
-  unsigned char* const slot = values_.data() + values_.size();
-  if (valueSize_ == 4) {
-    std::memcpy(slot, value, 4);
-  } else if (valueSize_ == 8) {
-    std::memcpy(slot, value, 8);
-  } else {
-    std::memcpy(slot, value, valueSize_);
+  std::uint32_t offset;
+  try {
+    offset = records_.prepare(recordBytes);
+  } catch (const std::length_error&) {
+    throw std::length_error(describe(operation, "the records would exceed 4 GiB"));
   }
-  values_.setSize(values_.size() + valueSize_);
+  unsigned char* out = records_.at(offset);
+  if (valueSize_ == 4) {
+    std::memcpy(out, value, 4);
+  } else {
+    std::memcpy(out, value, valueSize_);
+  }
+  out = PutVarint(out + valueSize_, length);
+  std::memcpy(out, current_.data() + kPrefixBytes, rest);
+  records_.commit(recordBytes);
+  Key key;
+  key.setPrefix(LoadMasked(current_.data(), length));
+  key.record = offset;
+  keys_.pushUnchecked(key);
+  totalKeyBytes_ += length;
   keyState_ = KeyState::kNone;
-  sorted_ = false;
-  cursorValid_ = false;
+  if (sorted_) forgetOrder();
+}
+
+void TVarlenSortCache::restorePrefixes() noexcept {
+  for (const Reloaded& run : reloaded_) {
+    for (std::uint32_t i = run.begin; i < run.end; ++i) keys_[i].setPrefix(run.prefix);
+  }
+  reloaded_.clear();
+}
+
+void TVarlenSortCache::trimIfOversized() noexcept {
+  std::uint64_t const held = keys_.capacity() * sizeof(Key) + records_.heldBytes();
+  std::uint64_t const used = keys_.size() * sizeof(Key) + records_.usedBytes();
+  if (held <= kTrimFloorBytes || held <= 4 * used) return;
+  keys_.shrinkToFit();
+  records_.releaseUnused();
 }
 
 void TVarlenSortCache::SortKeys() {
   requireInitialised("SortKeys");
   if (sorted_) return;
-  if (!prefixesAtKeyStart_) {
-    for (Key& k : keys_) k.prefix = LoadMasked(arena_.data() + keyStart_[k.index], k.length);
-    prefixesAtKeyStart_ = true;
+  restorePrefixes();
+  if (trimOnSort_) {
+    trimIfOversized();
+    trimOnSort_ = false;
   }
-  if (keys_.size() > 1) {
-    prefixesAtKeyStart_ = !RadixSort(keys_.data(), keys_.size(),
-                                     EncodedKeys(arena_.data(), keyStart_.data()));
+  std::size_t const n = keys_.size();
+  if (n >= 2) {
+    Work work(keys_.data(), records_, valueSize_);
+    Bucket const all{0, static_cast<std::uint32_t>(n), 0,
+                     FirstDifferingByte(keys_.data(), keys_.data() + n)};
+    reloaded_.reserveMore(kEagerStack);
+    if (n < kSmallBucket) {
+      work.comparisonSort(0, all.end, 0);
+    } else if (n <= kEagerBucket) {
+      work.sortFully(all, reloaded_);
+    } else {
+      std::array<Bucket, kMaxChildren> children;
+      bool noted = false;
+      std::size_t const count = work.step(all, children.data(), reloaded_.end(), noted);
+      if (noted) reloaded_.setSize(reloaded_.size() + 1);
+      try {
+        for (std::size_t i = 0; i < count; ++i) pending_.emplace(children[i].begin, children[i]);
+      } catch (...) {
+        pending_.clear();  // unsorted; the next SortKeys starts again
+        throw;
+      }
+    }
   }
   sorted_ = true;
-  cursorValid_ = false;
+  cursorState_ = CursorState::kNone;
+  runBegin_ = runEnd_ = 0;
 }
 
-void TVarlenSortCache::requireReadable(const char* operation) const {
-  requireInitialised(operation);
-  if (!sorted_) fail(operation, "the keys are not in order (call SortKeys after storing keys)");
+void TVarlenSortCache::finishSlot(std::size_t slot) {
+  auto found = pending_.upper_bound(static_cast<std::uint32_t>(slot));
+  if (found == pending_.begin()) return;
+  --found;
+  if (slot >= found->second.end) return;
+  reloaded_.reserveMore(kEagerStack);
+  // The bucket's node is kept in hand: it goes back into the map without an
+  // allocation when a step must be undone or leaves one bucket behind.
+  auto node = pending_.extract(found);
+  Work work(keys_.data(), records_, valueSize_);
+  std::array<Bucket, kMaxChildren> children;
+  Bucket b = node.mapped();
+  for (;;) {
+    if (b.end - b.begin <= kEagerBucket) {
+      work.sortFully(b, reloaded_);
+      return;
+    }
+    bool noted = false;
+    std::size_t const count = work.step(b, children.data(), reloaded_.end(), noted);
+    if (noted) reloaded_.setSize(reloaded_.size() + 1);
+    std::size_t next = count;
+    for (std::size_t i = 0; i < count; ++i) {
+      if (children[i].begin <= slot && slot < children[i].end) next = i;
+    }
+    if (count == 1 && next == count) {
+      node.key() = children[0].begin;
+      node.mapped() = children[0];
+      pending_.insert(std::move(node));
+      return;
+    }
+    std::size_t inserted = 0;
+    try {
+      for (; inserted < count; ++inserted) {
+        if (inserted != next) pending_.emplace(children[inserted].begin, children[inserted]);
+      }
+    } catch (...) {
+      // A split only permutes keys within `b`, so `b` as it was still
+      // describes them; the children already noted are taken back.
+      for (std::size_t i = 0; i < inserted; ++i) {
+        if (i != next) pending_.erase(children[i].begin);
+      }
+      node.key() = b.begin;
+      node.mapped() = b;
+      pending_.insert(std::move(node));
+      throw;
+    }
+    if (next == count) return;
+    b = children[next];
+  }
 }
 
-char* TVarlenSortCache::valueAtPosition(std::uint64_t position) {
-  std::uint64_t const slot = reverse_ ? keys_.size() - 1 - position : position;
-  return reinterpret_cast<char*>(values_.data() + keys_[slot].index * valueSize_);
+void TVarlenSortCache::reach(std::size_t slot) {
+  finishSlot(slot);
+  auto const after = pending_.upper_bound(static_cast<std::uint32_t>(slot));
+  runEnd_ = after == pending_.end() ? keys_.size() : after->first;
+  runBegin_ = after == pending_.begin() ? 0 : std::prev(after)->second.end;
+}
+
+std::size_t TVarlenSortCache::size() const { return keys_.size(); }
+
+void TVarlenSortCache::SetReverse(bool reverse) {
+  requireInitialised("SetReverse");
+  reverse_ = reverse;
+  cursorState_ = CursorState::kNone;
 }
 
 std::int32_t TVarlenSortCache::GetFirstVal(unsigned long position, int /*reserved*/, char*& value,
                                            bool /*unused*/) {
-  requireReadable("GetFirstVal");
-  if (position >= keys_.size()) {
-    cursorValid_ = false;
+  if (!sorted_ || position >= keys_.size()) {
+    cursorState_ = CursorState::kAtEnd;
     return 1;
   }
+  std::size_t const slot = slotOf(position);
+  if (slot < runBegin_ || slot >= runEnd_) reach(slot);
   cursor_ = position;
-  cursorValid_ = true;
-  value = valueAtPosition(position);
+  cursorState_ = CursorState::kValid;
+  value = valueAt(slot);
   return 0;
 }
 
 std::int32_t TVarlenSortCache::GetNextVal(int /*reserved*/, char*& value, bool /*unused*/) {
-  requireReadable("GetNextVal");
-  if (!cursorValid_) fail("GetNextVal", "no successful GetFirstVal to continue from");
-  if (cursor_ + 1 >= keys_.size()) {
-    cursor_ = keys_.size();
+  if (!sorted_ || keys_.empty()) return 1;
+  if (cursorState_ == CursorState::kNone) {
+    fail("GetNextVal", "no GetFirstVal since the keys were sorted to continue from");
+  }
+  if (cursorState_ == CursorState::kAtEnd || cursor_ + 1 >= keys_.size()) {
+    cursorState_ = CursorState::kAtEnd;
     return 1;
   }
-  value = valueAtPosition(++cursor_);
+  std::size_t const slot = slotOf(cursor_ + 1);
+  if (slot < runBegin_ || slot >= runEnd_) reach(slot);
+  ++cursor_;
+  value = valueAt(slot);
   return 0;
 }
 

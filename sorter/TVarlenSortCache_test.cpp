@@ -21,10 +21,11 @@ class TVarlenSortCacheTestPeer {
   static void SetKeyBytesLimit(TVarlenSortCache& s, std::uint64_t limit) {
     s.keyBytesLimit_ = limit;
   }
-  static void SetArenaLimit(TVarlenSortCache& s, std::uint64_t limit) { s.arenaLimit_ = limit; }
+  static void SetArenaLimit(TVarlenSortCache& s, std::uint64_t limit) {
+    s.totalKeyBytesLimit_ = limit;
+  }
   static std::size_t HeldBytes(const TVarlenSortCache& s) {
-    return s.keys_.capacity() * sizeof(Key) + s.arena_.capacity() + s.values_.capacity() +
-           s.keyStart_.capacity() * sizeof(s.keyStart_[0]);
+    return s.keys_.capacity() * sizeof(Key) + s.records_.heldBytes();
   }
 };
 }  // namespace I2
@@ -216,7 +217,37 @@ TEST_F(SorterReading, ValueIsTheSortersOwnCopy) {
   ASSERT_EQ(0, sorter.GetNextVal(0, second, false));
   EXPECT_STREQ("aaaa", first);
   EXPECT_STREQ("bbbb", second);
-  EXPECT_EQ(5, first - second) << "values lie in one array by insertion index";
+}
+
+TEST_F(SorterReading, NoKeyToDeliverIsANonzeroResultNotAnError) {
+  char* value = nullptr;
+  EXPECT_NE(0, sorter.GetFirstVal(0, 0, value, false)) << "never initialised";
+  EXPECT_NE(0, sorter.GetNextVal(0, value, false)) << "never initialised";
+  Init();
+  EXPECT_NE(0, sorter.GetFirstVal(0, 0, value, false)) << "no key";
+  Add({u16{1}});
+  EXPECT_NE(0, sorter.GetFirstVal(0, 0, value, false)) << "stored but not sorted";
+  EXPECT_NE(0, sorter.GetNextVal(0, value, false)) << "stored but not sorted";
+  sorter.SortKeys();
+  ExpectMisuse([&] { sorter.GetNextVal(0, value, false); }, "GetNextVal", "no GetFirstVal");
+  EXPECT_NE(0, sorter.GetFirstVal(1, 0, value, false)) << "past the end";
+  EXPECT_NE(0, sorter.GetNextVal(0, value, false)) << "nothing after a failed GetFirstVal";
+  ASSERT_EQ(0, sorter.GetFirstVal(0, 0, value, false));
+  EXPECT_EQ(0u, Decode(value));
+  sorter.Clear(true);
+  EXPECT_NE(0, sorter.GetFirstVal(0, 0, value, false)) << "cleared";
+  EXPECT_NE(0, sorter.GetNextVal(0, value, false)) << "cleared";
+}
+
+TEST_F(SorterReading, SetReverseReadsAsASortInTheOtherDirection) {
+  std::vector<Fields> keys{{s("b")}, {s("a")}, {s("B")}, {s("c")}, {s("a")}};
+  Order const ascending = OrderOf(keys);
+  Order const descending = OrderOf(keys, true);
+  sorter.SetReverse(false);
+  EXPECT_EQ(ascending, SortedFrom());
+  sorter.SetReverse(true);
+  EXPECT_EQ(descending, SortedFrom());
+  EXPECT_THAT(descending, ElementsAre(3, 2, 0, 4, 1));
 }
 
 using SorterLifecycle = SorterTest;
@@ -228,16 +259,28 @@ TEST_F(SorterLifecycle, InitializeRejectsWhatItCannotServe) {
   ExpectMisuse([&] { sorter.PrepareKey(); }, "PrepareKey", "not initialised");
 }
 
-TEST_F(SorterLifecycle, ClearReleasesKeysAndMemoryAndNeedsInitialize) {
-  Init();
-  for (u64 i = 0; i < 1000; ++i) Add({s("key"), i});
-  sorter.Clear(false);
-  EXPECT_EQ(0u, sorter.size());
-  EXPECT_GT(I2::TVarlenSortCacheTestPeer::HeldBytes(sorter), 0u) << "Clear(false) keeps capacity";
+TEST_F(SorterLifecycle, ClearKeepsMemoryForTheNextSortWhichGivesBackWhatItLeavesUnused) {
+  auto fill = [&](std::size_t n) {
+    Init();
+    for (u64 i = 0; i < n; ++i) Add({s("key"), i * 7919 % n});
+    sorter.SortKeys();
+  };
+  fill(100000);
+  std::size_t const big = I2::TVarlenSortCacheTestPeer::HeldBytes(sorter);
   sorter.Clear(true);
-  EXPECT_EQ(0u, I2::TVarlenSortCacheTestPeer::HeldBytes(sorter));
+  EXPECT_EQ(0u, sorter.size());
+  EXPECT_EQ(big, I2::TVarlenSortCacheTestPeer::HeldBytes(sorter)) << "kept for the next sort";
   ExpectMisuse([&] { sorter.PrepareKey(); }, "PrepareKey", "not initialised");
   ExpectMisuse([&] { sorter.SortKeys(); }, "SortKeys", "not initialised");
+  fill(100000);
+  EXPECT_EQ(big, I2::TVarlenSortCacheTestPeer::HeldBytes(sorter)) << "an equal sort reuses it all";
+  sorter.Clear(false);
+  fill(100);
+  EXPECT_EQ(big, I2::TVarlenSortCacheTestPeer::HeldBytes(sorter)) << "Clear(false) keeps it whole";
+  sorter.Clear(true);
+  fill(100);
+  EXPECT_LT(I2::TVarlenSortCacheTestPeer::HeldBytes(sorter), big / 4)
+      << "a small sort after Clear(true) gives back what it leaves unused";
   EXPECT_THAT(OrderOf({{u16{2}}, {u16{1}}}), ElementsAre(1, 0));
 }
 
@@ -247,14 +290,12 @@ TEST_F(SorterLifecycle, MisuseThrowsAndLeavesTheSorterWorking) {
   auto* raw = reinterpret_cast<char*>(&v);
   ExpectMisuse([&] { sorter.AddFieldToKey(u16{1}); }, "AddFieldToKey(unsigned short)",
                "not initialised");
-  ExpectMisuse([&] { sorter.GetFirstVal(0, 0, value, false); }, "GetFirstVal", "not initialised");
   Init(false, 2);
   ExpectMisuse([&] { sorter.AddFieldToKey(u64{1}); }, "AddFieldToKey(unsigned long)",
                "call PrepareKey first");
   ExpectMisuse([&] { sorter.FinishKey(); }, "FinishKey", "call PrepareKey first");
   ExpectMisuse([&] { sorter.StoreCurrentKeywithVal(raw); }, "StoreCurrentKeywithVal",
                "call FinishKey first");
-  ExpectMisuse([&] { sorter.GetFirstVal(0, 0, value, false); }, "GetFirstVal", "call SortKeys");
   sorter.PrepareKey();
   sorter.AddFieldToKey(u16{5});
   ExpectMisuse([&] { sorter.StoreCurrentKeywithVal(raw); }, "StoreCurrentKeywithVal",
@@ -273,16 +314,10 @@ TEST_F(SorterLifecycle, MisuseThrowsAndLeavesTheSorterWorking) {
   sorter.StoreCurrentKeywithVal(raw);  // key {5, 6}, value 9
   ExpectMisuse([&] { sorter.Initialize(1, 1, "t", "", false, false, nullptr); }, "Initialize",
                "call Clear first");
-  ExpectMisuse([&] { sorter.GetNextVal(0, value, false); }, "GetNextVal", "call SortKeys");
   sorter.SortKeys();
-  ExpectMisuse([&] { sorter.GetNextVal(0, value, false); }, "GetNextVal",
-               "no successful GetFirstVal");
+  ExpectMisuse([&] { sorter.GetNextVal(0, value, false); }, "GetNextVal", "no GetFirstVal");
   ASSERT_EQ(0, sorter.GetFirstVal(0, 0, value, false));
-  ASSERT_NE(0, sorter.GetFirstVal(1, 0, value, false));
-  ExpectMisuse([&] { sorter.GetNextVal(0, value, false); }, "GetNextVal",
-               "no successful GetFirstVal");
   Add({u16{5}});  // value 0
-  ExpectMisuse([&] { sorter.GetFirstVal(0, 0, value, false); }, "GetFirstVal", "call SortKeys");
   I2::TVarlenSortCacheTestPeer::SetKeyLimit(sorter, 2);
   sorter.PrepareKey();
   sorter.FinishKey();
@@ -444,6 +479,66 @@ TEST_P(SorterRandomised, MatchesAStableSortOfTheFields) {
         << diff.first - expected.begin() << ", expected key " << *diff.first << ", got "
         << *diff.second;
     sorter.Clear(true);
+  }
+}
+
+// Reads that reach positions in any order see the order of a full sort: each
+// window starts anywhere, in either direction, before and after a copy, a
+// flip of the direction and more keys.
+TEST_P(SorterRandomised, ReadsAtRandomPositionsSeeTheFullOrder) {
+  unsigned const seed =
+      std::getenv("SORTER_SEED") ? std::atoi(std::getenv("SORTER_SEED")) : std::random_device{}();
+  std::cout << "SORTER_SEED=" << seed << "\n";
+  rng.seed(seed);
+  for (std::size_t n : {49, 700, 5000, 60000}) {
+    std::vector<Fields> in = Input(n);
+    auto expectedOf = [&](std::size_t count, bool reverse) {
+      Order expected(count);
+      for (std::uint32_t i = 0; i < count; ++i) expected[i] = i;
+      std::stable_sort(expected.begin(), expected.end(), [&](std::uint32_t a, std::uint32_t b) {
+        return ReferenceLess(in[a], in[b]);
+      });
+      if (reverse) std::reverse(expected.begin(), expected.end());
+      return expected;
+    };
+    auto checkWindows = [&](I2::TVarlenSortCache& reader, const Order& expected, int windows) {
+      for (int w = 0; w < windows; ++w) {
+        std::size_t const start = rng() % (expected.size() + 1);
+        std::size_t const length = rng() % 3 ? rng() % 120 : rng() % 3000;
+        Order got;
+        char* value = nullptr;
+        for (int rc = reader.GetFirstVal(start, 0, value, false); rc == 0 && got.size() < length;
+             rc = reader.GetNextVal(0, value, false)) {
+          got.push_back(Decode(value));
+        }
+        Order const want(expected.begin() + start,
+                         expected.begin() + std::min(expected.size(), start + length));
+        ASSERT_EQ(want, got) << "n=" << n << " seed=" << seed << " window at " << start;
+      }
+    };
+    bool const reverse = rng() % 2;
+    sorter.Clear(true);
+    Init(reverse);
+    for (std::size_t i = 0; i < n / 2; ++i) Add(in[i]);
+    sorter.SortKeys();
+    checkWindows(sorter, expectedOf(n / 2, reverse), 20);
+    for (std::size_t i = n / 2; i < n; ++i) Add(in[i]);
+    sorter.SortKeys();
+    Order const expected = expectedOf(n, reverse);
+    checkWindows(sorter, expected, 40);
+    I2::TVarlenSortCache copy(sorter);
+    Order reversed(expected.rbegin(), expected.rend());
+    sorter.SetReverse(!reverse);
+    checkWindows(sorter, reversed, 40);
+    checkWindows(copy, expected, 40);
+    sorter.Clear(true);
+    checkWindows(copy, expected, 1);
+    Order all;
+    char* value = nullptr;
+    for (int rc = copy.GetFirstVal(0, 0, value, false); rc == 0;
+         rc = copy.GetNextVal(0, value, false))
+      all.push_back(Decode(value));
+    ASSERT_EQ(expected, all) << "n=" << n << " seed=" << seed;
   }
 }
 

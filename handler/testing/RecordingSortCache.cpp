@@ -35,7 +35,9 @@ std::int32_t deliver(std::size_t position, char*& value) {
 
 }  // namespace
 
-TVarlenSortCache::TVarlenSortCache() = default;
+TVarlenSortCache::TVarlenSortCache() noexcept = default;
+TVarlenSortCache::TVarlenSortCache(const TVarlenSortCache&) = default;
+TVarlenSortCache::~TVarlenSortCache() = default;
 
 void TVarlenSortCache::Clear(bool releaseMemory) {
   log("Clear(" + flag(releaseMemory) + ")");
@@ -51,7 +53,13 @@ std::int32_t TVarlenSortCache::Initialize(unsigned long keyFields, unsigned long
   return recording().initializeResult;
 }
 
+void TVarlenSortCache::Reserve(std::size_t keys) { log("Reserve(" + std::to_string(keys) + ")"); }
+
+void TVarlenSortCache::SetReverse(bool reverse) { log("SetReverse(" + flag(reverse) + ")"); }
+
 void TVarlenSortCache::PrepareKey() { log("PrepareKey()"); }
+
+std::size_t TVarlenSortCache::size() const { return recording().values.size(); }
 
 void TVarlenSortCache::AddFieldToKey(unsigned short const& value) {
   log("u16(" + std::to_string(value) + ")");
