@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "BrowseResponseHandler.h"
@@ -288,6 +290,70 @@ TEST_F(BrowseTest, ResponsesAreIndependentOfRequestAndCache) {
   responses.at(0).result().items().at(0).setName("renamed");
   EXPECT_EQ("before", responses[0].context().sessionId());
   EXPECT_EQ((std::vector<std::string>{"a"}), page(pageQuery("q", {ByName}, 0, 1)));
+}
+
+// ---- Consumers as values ----------------------------------------------------
+
+static_assert(std::is_nothrow_move_constructible_v<BrowseResponseConsumer>);
+static_assert(std::is_copy_constructible_v<BrowseResponseConsumer>);
+
+BrowseResponseConsumer sortedConsumerOf(const std::vector<std::string>& itemNames) {
+  BrowseResponseConsumer made;
+  BrowseRequest started = request("/made");
+  made.cache().reset(started);
+  for (const std::string& name : itemNames) {
+    BrowseData data = item(name);
+    made.addItem(data);
+  }
+  std::vector<BrowseResponse> responses;
+  BrowseRequest first = request("/made", {pageQuery("q", {ByName}, 0, 1)});
+  made.getResults(first, responses);
+  return made;
+}
+
+std::vector<std::string> pageOf(BrowseResponseConsumer& consumer, const Query& query) {
+  std::vector<BrowseResponse> responses;
+  BrowseRequest asked = request("/made", {query});
+  consumer.getResults(asked, responses);
+  return responses.empty() ? std::vector<std::string>{} : names(responses[0]);
+}
+
+TEST(ConsumerValue, CopiesAnswerIndependently) {
+  BrowseResponseConsumer original = sortedConsumerOf({"b", "c", "a"});
+  BrowseResponseConsumer copy = original;
+  BrowseRequest other = request("/other");
+  original.cache().reset(other);
+  BrowseData late = item("0");
+  copy.addItem(late);
+  EXPECT_EQ(std::vector<std::string>{}, pageOf(original, pageQuery("q", {ByName}, 0, 9)));
+  EXPECT_EQ((std::vector<std::string>{"a", "b", "c"}), pageOf(copy, pageQuery("q", {ByName}, 0, 9)))
+      << "the copy keeps its sorted order; its late item waits for the next sort";
+  EXPECT_EQ((std::vector<std::string>{"c", "b", "a", "0"}),
+            pageOf(copy, pageQuery("q", {ByName}, 0, 9, 1)));
+  BrowseRequest same = request("/MADE");
+  EXPECT_TRUE(copy.cache().canServeRequest(same));
+  EXPECT_FALSE(original.cache().canServeRequest(same));
+}
+
+TEST(ConsumerValue, ConsumersLiveInAGrowingVectorAndMoveOut) {
+  std::vector<BrowseResponseConsumer> open;
+  for (int i = 0; i < 20; ++i) open.push_back(sortedConsumerOf({std::to_string(20 - i), "x"}));
+  open.emplace_back();
+  for (int i = 0; i < 20; ++i) {
+    EXPECT_EQ((std::vector<std::string>{std::to_string(20 - i), "x"}),
+              pageOf(open[i], pageQuery("q", {ByName}, 0, 9)));
+  }
+  BrowseResponseConsumer taken = std::move(open.front());
+  EXPECT_EQ((std::vector<std::string>{"x"}), pageOf(taken, pageQuery("q", {ByName}, 1, 9)));
+  EXPECT_EQ(0u, open.front().cache().itemCount()) << "a moved-from consumer is empty";
+  EXPECT_FALSE(open.front().cache().isSorted());
+  BrowseRequest anyPath = request("/made");
+  EXPECT_FALSE(open.front().cache().canServeRequest(anyPath)) << "and holds the empty request";
+  EXPECT_EQ((std::vector<std::string>{"y"}), [&] {
+    BrowseData y = item("y");
+    open.front().addItem(y);
+    return pageOf(open.front(), pageQuery("q", {ByName}, 0, 9));
+  }());
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 #include <stdexcept>
+#include <utility>
 
 #include "FXErrorUtil.h"
 
@@ -65,6 +66,33 @@ bool asksForCount(Query& query) {
 }  // namespace
 
 BrowseResponseCache::BrowseResponseCache() = default;
+
+BrowseResponseCache::BrowseResponseCache(BrowseResponseCache&& other) noexcept { takeFrom(other); }
+
+BrowseResponseCache& BrowseResponseCache::operator=(const BrowseResponseCache& other) {
+  if (this != &other) {
+    BrowseResponseCache copy(other);
+    takeFrom(copy);
+  }
+  return *this;
+}
+
+BrowseResponseCache& BrowseResponseCache::operator=(BrowseResponseCache&& other) noexcept {
+  if (this != &other) takeFrom(other);
+  return *this;
+}
+
+void BrowseResponseCache::takeFrom(BrowseResponseCache& other) noexcept {
+  items = std::move(other.items);
+  other.items.clear();
+  sortedFields = std::move(other.sortedFields);
+  other.sortedFields.clear();
+  // Records of one type move into each other without failing.
+  cachedRequest = std::move(other.cachedRequest);
+  sortCache = std::move(other.sortCache);
+  sorted = std::exchange(other.sorted, false);
+  sortedReverse = std::exchange(other.sortedReverse, false);
+}
 
 void BrowseResponseCache::reset(BrowseRequest& request) {
   cachedRequest = request;

@@ -10,6 +10,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -62,6 +63,17 @@ class SorterTest : public ::testing::Test {
     std::uint32_t v;
     std::memcpy(&v, value, sizeof v);
     return v;
+  }
+  // Sorts `reader` and reads it from the first position to the end.
+  static Order SortedOf(I2::TVarlenSortCache& reader) {
+    reader.SortKeys();
+    Order out;
+    char* value = nullptr;
+    for (int rc = reader.GetFirstVal(0, 0, value, false); rc == 0;
+         rc = reader.GetNextVal(0, value, false)) {
+      out.push_back(Decode(value));
+    }
+    return out;
   }
   // Sorts and reads from `position` to the end.
   Order SortedFrom(unsigned long position = 0) {
@@ -360,6 +372,72 @@ TEST_F(SorterLifecycle, KeysTogetherStayWithinTheArenaLimit) {
   value = stored++;
   sorter.StoreCurrentKeywithVal(reinterpret_cast<char*>(&value));
   EXPECT_THAT(SortedFrom(), ElementsAre(3, 2, 1, 0)) << "{0}, {1, 3}, {7}, {z...}";
+}
+
+// ---- Value semantics --------------------------------------------------------
+
+static_assert(std::is_nothrow_move_constructible_v<I2::TVarlenSortCache>);
+static_assert(std::is_nothrow_move_assignable_v<I2::TVarlenSortCache>);
+
+using SorterValue = SorterTest;
+
+TEST_F(SorterValue, CopiesAreIndependentAtEveryStage) {
+  Init();
+  for (u16 k : {30, 10, 20}) Add({k, s("same prefix, longer than eight bytes")});
+  I2::TVarlenSortCache unsorted(sorter);
+  sorter.SortKeys();
+  char* value = nullptr;
+  ASSERT_EQ(0, sorter.GetFirstVal(1, 0, value, false));
+  I2::TVarlenSortCache reading(sorter);  // copies the read position too
+  ASSERT_EQ(0, reading.GetNextVal(0, value, false));
+  EXPECT_EQ(0u, Decode(value));
+  sorter.Clear(true);
+  EXPECT_NE(0, sorter.GetFirstVal(0, 0, value, false));
+  EXPECT_THAT(SortedOf(reading), ElementsAre(1, 2, 0));
+  unsorted.PrepareKey();
+  unsorted.AddFieldToKey(u16{5});
+  unsorted.FinishKey();
+  std::uint32_t three = 3;
+  unsorted.StoreCurrentKeywithVal(reinterpret_cast<char*>(&three));
+  EXPECT_THAT(SortedOf(unsorted), ElementsAre(3, 1, 2, 0));
+  EXPECT_THAT(SortedOf(reading), ElementsAre(1, 2, 0)) << "the other copy keeps its keys";
+  reading = unsorted;
+  EXPECT_THAT(SortedOf(reading), ElementsAre(3, 1, 2, 0));
+}
+
+TEST_F(SorterValue, MovedFromSorterIsEmptyAndUsableAfterInitialize) {
+  Init();
+  for (u16 k : {2, 1}) Add({k});
+  sorter.SortKeys();
+  I2::TVarlenSortCache moved(std::move(sorter));
+  EXPECT_THAT(SortedOf(moved), ElementsAre(1, 0));
+  EXPECT_EQ(0u, sorter.size());
+  char* value = nullptr;
+  EXPECT_NE(0, sorter.GetFirstVal(0, 0, value, false));
+  ExpectMisuse([&] { sorter.PrepareKey(); }, "PrepareKey", "not initialised");
+  EXPECT_THAT(OrderOf({{u16{9}}, {u16{8}}}), ElementsAre(1, 0));
+  moved = std::move(sorter);
+  EXPECT_THAT(SortedOf(moved), ElementsAre(1, 0));
+}
+
+TEST_F(SorterValue, SortersLiveInAGrowingVector) {
+  std::vector<I2::TVarlenSortCache> sorters;
+  for (u16 n = 1; n <= 40; ++n) {
+    I2::TVarlenSortCache& added = sorters.emplace_back();
+    ASSERT_EQ(0, added.Initialize(1, 4, "t", "", false, false, nullptr));
+    for (std::uint32_t i = 0; i < n; ++i) {
+      added.PrepareKey();
+      added.AddFieldToKey(u16(n - i));
+      added.FinishKey();
+      added.StoreCurrentKeywithVal(reinterpret_cast<char*>(&i));
+    }
+    added.SortKeys();
+  }
+  for (u16 n = 1; n <= 40; ++n) {
+    Order const got = SortedOf(sorters[n - 1]);
+    ASSERT_EQ(n, got.size());
+    EXPECT_EQ(n - 1u, got.front()) << "sorter " << n;
+  }
 }
 
 // Randomised comparison with a reference stable sort over the same fields.

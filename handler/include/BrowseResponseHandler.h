@@ -26,6 +26,15 @@ class BrowseResponseCache {
   // An empty cache: no items, no sort fields, the empty request, unsorted.
   BrowseResponseCache();
 
+  // Caches are values: a copy holds its own items, request and sorted order;
+  // a move never throws and leaves the source as a new, empty cache. A failed
+  // copy assignment leaves the target as it was.
+  BrowseResponseCache(const BrowseResponseCache& other) = default;
+  BrowseResponseCache(BrowseResponseCache&& other) noexcept;
+  BrowseResponseCache& operator=(const BrowseResponseCache& other);
+  BrowseResponseCache& operator=(BrowseResponseCache&& other) noexcept;
+  ~BrowseResponseCache() = default;
+
   // Starts over for `request`: keeps a copy of it, forgets every item and
   // marks the cache unsorted. If copying the request throws, the cache is
   // unchanged.
@@ -76,6 +85,7 @@ class BrowseResponseCache {
                                          databrowse::Query& query);
   void addKeyFields(databrowse::BrowseData& item,
                     const std::vector<databrowse::FilteredBrowseField>& fields);
+  void takeFrom(BrowseResponseCache& other) noexcept;
 
   std::vector<databrowse::BrowseData> items;
   std::vector<databrowse::FilteredBrowseField> sortedFields;
@@ -88,7 +98,10 @@ class BrowseResponseCache {
 };
 
 // The polymorphic front end through which the service feeds items and asks
-// for answers. Owns exactly one cache for its whole life.
+// for answers. Owns exactly one cache for its whole life. Consumers are values
+// like their cache: copyable, and movable without throwing (a moved-from
+// consumer holds a new, empty cache), so a service can keep them in
+// containers and return them by value.
 class BrowseResponseConsumer {
  public:
   // Appends a copy of `item` to the cache. Always returns success.

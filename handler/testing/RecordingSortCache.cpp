@@ -37,6 +37,9 @@ std::int32_t deliver(std::size_t position, char*& value) {
 
 TVarlenSortCache::TVarlenSortCache() noexcept = default;
 TVarlenSortCache::TVarlenSortCache(const TVarlenSortCache&) = default;
+TVarlenSortCache::TVarlenSortCache(TVarlenSortCache&&) noexcept = default;
+TVarlenSortCache& TVarlenSortCache::operator=(const TVarlenSortCache&) = default;
+TVarlenSortCache& TVarlenSortCache::operator=(TVarlenSortCache&&) noexcept = default;
 TVarlenSortCache::~TVarlenSortCache() = default;
 
 void TVarlenSortCache::Clear(bool releaseMemory) {
