@@ -287,21 +287,30 @@ class TVarlenSortCache::Work {
                 FirstDifferingByte(split, last)};
       return 1;
     }
+    std::array<std::uint32_t, 256> counts{};
+    unsigned const shift = 8 * (kPrefixBytes - 1 - b.byte);
+    for (const Key* k = first; k < last; ++k) ++counts[(k->prefix() >> shift) & 0xFF];
+    if (counts[(first->prefix() >> shift) & 0xFF] == b.end - b.begin) {
+      out[0] = {b.begin, b.end, b.depth, FirstDifferingByte(first, last)};
+      return 1;
+    }
+    return split(b, counts, out);
+  }
+
+  // Splits `b`, whose keys take more than one value at its byte, by that
+  // byte; `counts` holds how many keys take each value. Sorts the small
+  // children and returns the others in `out`.
+  std::size_t split(const Bucket& b, std::array<std::uint32_t, 256>& counts, Bucket* out) {
     unsigned const shift = 8 * (kPrefixBytes - 1 - b.byte);
     auto const digit = [shift](const Key& k) {
       return static_cast<std::size_t>(k.prefix() >> shift) & 0xFF;
     };
-    std::array<std::uint32_t, 256> ends{};
-    for (const Key* k = first; k < last; ++k) ++ends[digit(*k)];
-    if (ends[digit(*first)] == b.end - b.begin) {
-      out[0] = {b.begin, b.end, b.depth, FirstDifferingByte(first, last)};
-      return 1;
-    }
     std::array<std::uint32_t, 256> heads;
+    std::array<std::uint32_t, 256>& ends = counts;
     std::uint32_t offset = b.begin;
     for (std::size_t d = 0; d < 256; ++d) {
       heads[d] = offset;
-      offset += ends[d];
+      offset += counts[d];
       ends[d] = offset;
     }
     DistributeInPlace(keys_, heads.data(), ends.data(), 256, digit);
@@ -493,6 +502,9 @@ void TVarlenSortCache::swap(TVarlenSortCache& other) noexcept {
   std::swap(keyBytesLimit_, other.keyBytesLimit_);
   std::swap(totalKeyBytesLimit_, other.totalKeyBytesLimit_);
   std::swap(totalKeyBytes_, other.totalKeyBytes_);
+  firstByteCounts_.swap(other.firstByteCounts_);
+  std::swap(firstPrefix_, other.firstPrefix_);
+  std::swap(prefixDifference_, other.prefixDifference_);
   std::swap(cursor_, other.cursor_);
   std::swap(runBegin_, other.runBegin_);
   std::swap(runEnd_, other.runEnd_);
@@ -537,6 +549,9 @@ void TVarlenSortCache::Clear(bool releaseMemory) {
   keyFieldLimit_ = 0;
   valueSize_ = 0;
   totalKeyBytes_ = 0;
+  firstByteCounts_.fill(0);
+  firstPrefix_ = 0;
+  prefixDifference_ = 0;
   cursor_ = 0;
   currentFields_ = 0;
   keyState_ = KeyState::kNone;
@@ -692,6 +707,9 @@ void TVarlenSortCache::StoreCurrentKeywithVal(char* value) {
   key.setPrefix(LoadMasked(current_.data(), length));
   key.record = offset;
   keys_.pushUnchecked(key);
+  if (keys_.size() == 1) firstPrefix_ = key.prefix();
+  prefixDifference_ |= key.prefix() ^ firstPrefix_;
+  ++firstByteCounts_[key.prefix() >> 56];
   totalKeyBytes_ += length;
   keyState_ = KeyState::kNone;
   if (sorted_) forgetOrder();
@@ -724,7 +742,7 @@ void TVarlenSortCache::SortKeys() {
   if (n >= 2) {
     Work work(keys_.data(), records_, valueSize_);
     Bucket const all{0, static_cast<std::uint32_t>(n), 0,
-                     FirstDifferingByte(keys_.data(), keys_.data() + n)};
+                     static_cast<unsigned>(std::countl_zero(prefixDifference_)) / 8};
     reloaded_.reserveMore(kEagerStack);
     if (n < kSmallBucket) {
       work.comparisonSort(0, all.end, 0);
@@ -733,7 +751,12 @@ void TVarlenSortCache::SortKeys() {
     } else {
       std::array<Bucket, kMaxChildren> children;
       bool noted = false;
-      std::size_t const count = work.step(all, children.data(), reloaded_.end(), noted);
+      // The counts of the first bytes, kept while the keys were stored, save
+      // the pass that would count them.
+      std::array<std::uint32_t, 256> counts = firstByteCounts_;
+      std::size_t const count = all.byte == 0
+                                    ? work.split(all, counts, children.data())
+                                    : work.step(all, children.data(), reloaded_.end(), noted);
       if (noted) reloaded_.setSize(reloaded_.size() + 1);
       try {
         for (std::size_t i = 0; i < count; ++i) pending_.emplace(children[i].begin, children[i]);
@@ -829,11 +852,14 @@ std::int32_t TVarlenSortCache::GetFirstVal(unsigned long position, int /*reserve
 }
 
 std::int32_t TVarlenSortCache::GetNextVal(int /*reserved*/, char*& value, bool /*unused*/) {
-  if (!sorted_ || keys_.empty()) return 1;
-  if (cursorState_ == CursorState::kNone) {
-    fail("GetNextVal", "no GetFirstVal since the keys were sorted to continue from");
+  // A valid cursor implies sorted keys.
+  if (cursorState_ != CursorState::kValid) {
+    if (sorted_ && !keys_.empty() && cursorState_ == CursorState::kNone) {
+      fail("GetNextVal", "no GetFirstVal since the keys were sorted to continue from");
+    }
+    return 1;
   }
-  if (cursorState_ == CursorState::kAtEnd || cursor_ + 1 >= keys_.size()) {
+  if (cursor_ + 1 >= keys_.size()) {
     cursorState_ = CursorState::kAtEnd;
     return 1;
   }

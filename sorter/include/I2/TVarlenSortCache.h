@@ -54,6 +54,7 @@
 // its internal state too.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -251,7 +252,12 @@ class TVarlenSortCache {
   std::uint64_t keyBytesLimit_ = kMaxKeyBytes;            // encoded bytes allowed per key
   std::uint64_t totalKeyBytesLimit_ = kMaxTotalKeyBytes;  // encoded bytes allowed in all keys
   std::uint64_t totalKeyBytes_ = 0;                       // encoded bytes of the stored keys
-  std::uint64_t cursor_ = 0;                              // position of the last value read
+  // Of the stored keys' first prefixes: how many begin with each byte, the
+  // first one, and the bits in which any differs from it.
+  std::array<std::uint32_t, 256> firstByteCounts_{};
+  std::uint64_t firstPrefix_ = 0;
+  std::uint64_t prefixDifference_ = 0;
+  std::uint64_t cursor_ = 0;  // position of the last value read
   std::size_t runBegin_ = 0;  // [runBegin_, runEnd_): finished slots around the cursor
   std::size_t runEnd_ = 0;
   std::uint64_t currentFields_ = 0;  // key fields in the current key
