@@ -99,6 +99,7 @@ void RecordArena::attachBlock(std::size_t bytes) {
 }
 
 std::uint32_t RecordArena::prepare(std::size_t bytes) {
+  if (bytes > kMaxBytes) throw std::length_error("the records would exceed 4 GiB");
   if (limit_ - used_ < bytes) attachBlock(bytes);
   return static_cast<std::uint32_t>(used_);
 }

@@ -566,7 +566,7 @@ std::int32_t TVarlenSortCache::Initialize(unsigned long keyFields, unsigned long
   if (!keys_.empty() || keyState_ != KeyState::kNone) {
     fail("Initialize", "the sorter holds keys (call Clear first)");
   }
-  if (keyFields == 0 || valueSize == 0 || valueSize > kMaxValueSize || name.empty()) return 1;
+  if (keyFields == 0 || valueSize == 0 || name.empty()) return 1;
   current_.reserveMore(kCurrentTail);
   name_ = std::move(name);
   location_ = std::move(location);

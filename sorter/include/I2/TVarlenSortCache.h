@@ -116,7 +116,7 @@ class TVarlenSortCache {
   // stored with `valueSize` bytes of value. `name` and `location` identify the
   // sort (kept for diagnostics; this sorter works in memory). Returns 0 when
   // ready, nonzero when the arguments cannot be served: no key fields, a value
-  // size of 0 or above 65536, or an empty name. `progress` may be null. Throws
+  // size of 0, or an empty name. `progress` may be null. Throws
   // std::logic_error while the sorter holds keys or a key under construction.
   std::int32_t Initialize(unsigned long keyFields, unsigned long valueSize, std::string name,
                           std::string location, bool reverse, bool unique,
@@ -199,8 +199,6 @@ class TVarlenSortCache {
   static constexpr std::uint64_t kMaxKeyBytes = 0xFFFFFFFFu;
   // Most encoded bytes of all keys together.
   static constexpr std::uint64_t kMaxTotalKeyBytes = 0xFFFFFFFFu;
-  // Largest value size Initialize accepts.
-  static constexpr std::uint64_t kMaxValueSize = 65536;
   // Zero bytes kept past the end of the current key, so that an 8-byte load
   // at any of its bytes stays inside the buffer and reads defined bytes.
   static constexpr std::size_t kCurrentTail = 8;
