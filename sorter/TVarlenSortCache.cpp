@@ -227,19 +227,28 @@ unsigned FirstDifferingByte(const Key* begin, const Key* end) {
 // Moves every entry of [entries + head[0], entries + end[groups - 1]) into
 // its group in place: group g ends up at [head[g], end[g]) as given, and
 // head[g] == end[g] afterwards. Each entry is moved once, along the cycle of
-// the entries it displaces.
+// the entries it displaces; the entry in hand stays in registers.
 template <class GroupOf>
 void DistributeInPlace(Key* entries, std::uint32_t* head, const std::uint32_t* end,
                        std::size_t groups, GroupOf groupOf) {
   for (std::size_t g = 0; g < groups; ++g) {
     while (head[g] < end[g]) {
-      Key moving = entries[head[g]];
-      std::size_t d = groupOf(moving);
+      std::uint64_t prefix = entries[head[g]].prefix();
+      std::uint32_t record = entries[head[g]].record;
+      std::size_t d = groupOf(prefix);
       while (d != g) {
-        std::swap(moving, entries[head[d]++]);
-        d = groupOf(moving);
+        Key& slot = entries[head[d]++];
+        std::uint64_t const displacedPrefix = slot.prefix();
+        std::uint32_t const displacedRecord = slot.record;
+        slot.setPrefix(prefix);
+        slot.record = record;
+        prefix = displacedPrefix;
+        record = displacedRecord;
+        d = groupOf(prefix);
       }
-      entries[head[g]++] = moving;
+      Key& home = entries[head[g]++];
+      home.setPrefix(prefix);
+      home.record = record;
     }
   }
 }
@@ -302,8 +311,8 @@ class TVarlenSortCache::Work {
   // children and returns the others in `out`.
   std::size_t split(const Bucket& b, std::array<std::uint32_t, 256>& counts, Bucket* out) {
     unsigned const shift = 8 * (kPrefixBytes - 1 - b.byte);
-    auto const digit = [shift](const Key& k) {
-      return static_cast<std::size_t>(k.prefix() >> shift) & 0xFF;
+    auto const digit = [shift](std::uint64_t prefix) {
+      return static_cast<std::size_t>(prefix >> shift) & 0xFF;
     };
     std::array<std::uint32_t, 256> heads;
     std::array<std::uint32_t, 256>& ends = counts;
