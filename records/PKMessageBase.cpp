@@ -241,160 +241,149 @@ T swapped(T value) {
   return result;
 }
 
-// One field as decoded from the compact encoding; offsets are from the start
-// of the encoding.
-struct CompactField {
-  std::size_t begin = 0;
-  std::size_t end = 0;
-  std::int16_t number = 0;
-  Kind kind = Kind::kInteger;
-  bool markedSet = true;
-  std::uint32_t hash = 0;
-  std::int64_t integer = 0;
-  std::string_view bytes;  // a text, or the body of a sub-record
-  std::uint8_t typeIndex = 0;
-};
+template <class T>
+T loadLittleEndian(const char* p) {
+  T value;
+  std::memcpy(&value, p, sizeof value);
+  if constexpr (std::endian::native != std::endian::little) value = swapped(value);
+  return value;
+}
 
-// Walks the fields of a compact encoding, which this file alone writes.
-class CompactReader {
- public:
-  explicit CompactReader(std::string_view encoding, std::size_t at = 0)
-      : encoding_(encoding), at_(at) {}
-
-  bool done() const { return at_ >= encoding_.size(); }
-  std::size_t position() const { return at_; }
-
-  // Decodes the next field.
-  CompactField next() {
-    CompactField field;
-    field.begin = at_;
-    const std::uint8_t tag = byte();
-    const unsigned small = tag >> 4;
-    field.number = number();
-    field.hash = static_cast<std::uint32_t>(littleEndian(((tag >> 2) & 3) + 1));
-    switch (tag & 3) {
-      case kTagInteger:
-        field.integer = signExtended(littleEndian(small), small);
-        break;
-      case kTagText:
-        field.kind = Kind::kText;
-        field.bytes = take(small == kTextLengthFollows ? leb128() : small);
-        break;
-      default: {
-        field.kind = Kind::kRecord;
-        field.markedSet = (tag & kMarkedSetBit) != 0;
-        field.typeIndex = byte();
-        const unsigned length = small >> 1;
-        field.bytes = take(length == kBodyLengthFollows ? leb128() : length);
-        break;
-      }
-    }
-    field.end = at_;
-    return field;
+// Reads `count` (0..8) bytes with loads of fixed sizes, none past them.
+std::uint64_t loadLittleEndian(const char* p, unsigned count) {
+  using U8 = std::uint8_t;
+  using U16 = std::uint16_t;
+  using U32 = std::uint32_t;
+  switch (count) {
+    case 0:
+      return 0;
+    case 1:
+      return loadLittleEndian<U8>(p);
+    case 2:
+      return loadLittleEndian<U16>(p);
+    case 3:
+      return loadLittleEndian<U16>(p) | std::uint64_t{loadLittleEndian<U8>(p + 2)} << 16;
+    case 4:
+      return loadLittleEndian<U32>(p);
+    case 5:
+      return loadLittleEndian<U32>(p) | std::uint64_t{loadLittleEndian<U8>(p + 4)} << 32;
+    case 6:
+      return loadLittleEndian<U32>(p) | std::uint64_t{loadLittleEndian<U16>(p + 4)} << 32;
+    case 7:
+      return loadLittleEndian<U32>(p) | std::uint64_t{loadLittleEndian<U16>(p + 4)} << 32 |
+             std::uint64_t{loadLittleEndian<U8>(p + 6)} << 48;
+    default:
+      return loadLittleEndian<std::uint64_t>(p);
   }
+}
 
-  // Steps over the next field, decoding only its number, which it returns.
-  std::int16_t skip() {
-    const std::uint8_t tag = byte();
-    const unsigned small = tag >> 4;
-    const std::int16_t found = number();
-    at_ += ((tag >> 2) & 3) + 1;  // the hash
-    switch (tag & 3) {
-      case kTagInteger:
-        at_ += small;
-        break;
-      case kTagText:
-        at_ += small == kTextLengthFollows ? leb128() : small;
-        break;
-      default:
-        ++at_;  // the class index
-        at_ += (small >> 1) == kBodyLengthFollows ? leb128() : small >> 1;
-        break;
-    }
-    return found;
+// Reads a LEB128 number at `p`; returns where it ends.
+const char* readLeb128(const char* p, std::uint64_t& value) {
+  value = 0;
+  for (int shift = 0;; shift += 7) {
+    const auto b = static_cast<std::uint8_t>(*p++);
+    value |= std::uint64_t{b & 0x7Fu} << shift;
+    if ((b & 0x80) == 0) return p;
   }
+}
 
- private:
-  std::uint8_t byte() { return static_cast<std::uint8_t>(encoding_[at_++]); }
+// One field of a compact encoding, which this file alone writes: its tag and
+// number decoded, the rest read on demand.
+struct CompactRef {
+  const char* start;    // the tag
+  const char* hash;     // the hash bytes
+  const char* payload;  // what follows the hash
+  std::uint8_t tag;
+  std::int16_t number;
 
-  std::int16_t number() {
-    std::uint32_t zigzag = byte();
+  static CompactRef read(const char* p) {
+    CompactRef ref;
+    ref.start = p;
+    ref.tag = static_cast<std::uint8_t>(p[0]);
+    std::uint64_t zigzag = static_cast<std::uint8_t>(p[1]);
+    const char* hash = p + 2;
     if (zigzag >= 0x80) [[unlikely]]
-      zigzag = (zigzag & 0x7F) | static_cast<std::uint32_t>(leb128() << 7);
-    return static_cast<std::int16_t>((zigzag >> 1) ^ (0 - (zigzag & 1)));
+      hash = readLeb128(p + 1, zigzag);
+    ref.number = static_cast<std::int16_t>((zigzag >> 1) ^ (0 - (zigzag & 1)));
+    ref.hash = hash;
+    ref.payload = hash + ref.hashBytes();
+    return ref;
   }
 
-  std::uint64_t leb128() {
-    std::uint64_t value = 0;
-    for (int shift = 0;; shift += 7) {
-      const std::uint8_t b = byte();
-      value |= std::uint64_t{b & 0x7Fu} << shift;
-      if ((b & 0x80) == 0) return value;
-    }
-  }
-
-  // Reads `count` (0..8) bytes with loads of fixed sizes, none past them.
-  std::uint64_t littleEndian(unsigned count) {
-    const char* p = encoding_.data() + at_;
-    at_ += count;
-    switch (count) {
-      case 0:
-        return 0;
-      case 1:
-        return load<std::uint8_t>(p);
-      case 2:
-        return load<std::uint16_t>(p);
-      case 3:
-        return load<std::uint16_t>(p) | std::uint64_t{load<std::uint8_t>(p + 2)} << 16;
-      case 4:
-        return load<std::uint32_t>(p);
-      case 5:
-        return load<std::uint32_t>(p) | std::uint64_t{load<std::uint8_t>(p + 4)} << 32;
-      case 6:
-        return load<std::uint32_t>(p) | std::uint64_t{load<std::uint16_t>(p + 4)} << 32;
-      case 7:
-        return load<std::uint32_t>(p) | std::uint64_t{load<std::uint16_t>(p + 4)} << 32 |
-               std::uint64_t{load<std::uint8_t>(p + 6)} << 48;
+  Kind kind() const {
+    switch (tag & 3) {
+      case kTagInteger:
+        return Kind::kInteger;
+      case kTagText:
+        return Kind::kText;
       default:
-        return load<std::uint64_t>(p);
+        return Kind::kRecord;
     }
   }
-
-  template <class T>
-  static T load(const char* p) {
-    T value;
-    std::memcpy(&value, p, sizeof value);
-    if constexpr (std::endian::native != std::endian::little) value = swapped(value);
-    return value;
+  unsigned small() const { return tag >> 4; }
+  unsigned hashBytes() const { return ((tag >> 2) & 3) + 1; }
+  std::uint32_t hashValue() const {
+    return static_cast<std::uint32_t>(loadLittleEndian(hash, hashBytes()));
   }
+  // Integers and texts are set whenever they exist.
+  bool markedSet() const { return (tag & 3) != kTagRecord || (tag & kMarkedSetBit) != 0; }
 
-  static std::int64_t signExtended(std::uint64_t low, unsigned count) {
+  std::int64_t integer() const {
+    const unsigned count = small();
     if (count == 0) return 0;
     const unsigned unused = 64 - 8 * count;
-    return static_cast<std::int64_t>(low << unused) >> unused;
+    return static_cast<std::int64_t>(loadLittleEndian(payload, count) << unused) >> unused;
   }
 
-  std::string_view take(std::uint64_t length) {
-    const std::string_view taken = encoding_.substr(at_, length);
-    at_ += taken.size();
-    return taken;
+  std::uint8_t typeIndex() const { return static_cast<std::uint8_t>(payload[0]); }
+
+  // A text, or a sub-record's body.
+  std::string_view bytes() const {
+    const char* start = payload;
+    std::uint64_t length = small();
+    if ((tag & 3) == kTagText) {
+      if (length == kTextLengthFollows) start = readLeb128(start, length);
+    } else {
+      ++start;  // the class index
+      length >>= 1;
+      if (length == kBodyLengthFollows) start = readLeb128(start, length);
+    }
+    return {start, static_cast<std::size_t>(length)};
   }
 
-  std::string_view encoding_;
-  std::size_t at_ = 0;
+  const char* end() const {
+    if ((tag & 3) == kTagInteger) return payload + small();
+    const std::string_view b = bytes();
+    return b.data() + b.size();
+  }
 };
 
-// The compact field `fieldNumber` of `encoding` into `field`, checking its
-// hash; false when absent.
-bool findCompact(std::string_view encoding, short fieldNumber, unsigned long fieldHash, int family,
-                 int typeNumber, CompactField& field) {
-  CompactReader reader(encoding);
-  while (!reader.done()) {
-    const std::size_t begin = reader.position();
-    if (reader.skip() != fieldNumber) continue;
-    field = CompactReader(encoding, begin).next();
-    checkHash(fieldNumber, fieldHash, field.hash, family, typeNumber);
-    return true;
+// The compact field `fieldNumber` of `encoding` into `found`, its hash
+// checked; false when absent.
+inline bool findCompact(std::string_view encoding, short fieldNumber, unsigned long fieldHash,
+                        int family, int typeNumber, CompactRef& found) {
+  const char* end = encoding.data() + encoding.size();
+  for (const char* p = encoding.data(); p < end;) {
+    const CompactRef ref = CompactRef::read(p);
+    if (ref.number == fieldNumber) {
+      checkHash(fieldNumber, fieldHash, ref.hashValue(), family, typeNumber);
+      found = ref;
+      return true;
+    }
+    p = ref.end();
+  }
+  return false;
+}
+
+// Calls visit(field) for each field of `encoding` until it returns true;
+// returns whether one did.
+template <class Visit>
+bool anyCompact(std::string_view encoding, Visit visit) {
+  const char* end = encoding.data() + encoding.size();
+  for (const char* p = encoding.data(); p < end;) {
+    const CompactRef ref = CompactRef::read(p);
+    if (visit(ref)) return true;
+    p = ref.end();
   }
   return false;
 }
@@ -661,36 +650,37 @@ struct Access {
     const std::string_view encoding = compact(s);
     std::uint32_t count = 0;
     std::uint64_t textBytes = 0;
-    for (CompactReader reader(encoding); !reader.done(); ++count) {
-      const CompactField field = reader.next();
-      if (field.kind == Kind::kText) textBytes += field.bytes.size();
-    }
+    anyCompact(encoding, [&](const CompactRef& field) {
+      ++count;
+      if (field.kind() == Kind::kText) textBytes += field.bytes().size();
+      return false;
+    });
     Block* block = allocateBlock(std::max(count + spare, kFirstCapacity), checkedCount(textBytes));
     try {
-      for (CompactReader reader(encoding); !reader.done();) {
-        const CompactField field = reader.next();
-        Entry entry{field.number, field.kind, field.markedSet, field.hash, {0}};
-        switch (field.kind) {
+      anyCompact(encoding, [&](const CompactRef& field) {
+        Entry entry{field.number, field.kind(), field.markedSet(), field.hashValue(), {0}};
+        switch (entry.kind) {
           case Kind::kInteger:
-            entry.payload.integer = field.integer;
+            entry.payload.integer = field.integer();
             break;
           case Kind::kText: {
-            const auto length = static_cast<std::uint32_t>(field.bytes.size());
-            if (length != 0)
-              std::memcpy(block->text() + block->textUsed, field.bytes.data(), length);
+            const std::string_view text = field.bytes();
+            const auto length = static_cast<std::uint32_t>(text.size());
+            if (length != 0) std::memcpy(block->text() + block->textUsed, text.data(), length);
             entry.payload.text = {block->textUsed, length};
             block->textUsed += length;
             break;
           }
           default: {
-            std::unique_ptr<Box> box(recordTypeAt(field.typeIndex).makeBox());
-            setCompact(storage(*box->record()), field.bytes);
+            std::unique_ptr<Box> box(recordTypeAt(field.typeIndex()).makeBox());
+            setCompact(storage(*box->record()), field.bytes());
             entry.payload.box = box.release();
             break;
           }
         }
         block->entries()[block->count++] = entry;
-      }
+        return false;
+      });
     } catch (...) {
       deleteBoxes(*block, block->count);
       freeBlock(block);
@@ -776,16 +766,22 @@ struct Access {
     return field;
   }
 
-  static FieldView view(const CompactField& compactField) {
+  static FieldView view(const CompactRef& compactField) {
     FieldView field;
     field.number = compactField.number;
-    field.kind = compactField.kind;
-    field.markedSet = compactField.markedSet;
-    field.integer = compactField.integer;
-    if (compactField.kind == Kind::kText) field.text = compactField.bytes;
-    if (compactField.kind == Kind::kRecord) {
-      field.sub = Fields{nullptr, compactField.bytes};
-      field.subType = &recordTypeAt(compactField.typeIndex);
+    field.kind = compactField.kind();
+    field.markedSet = compactField.markedSet();
+    switch (field.kind) {
+      case Kind::kInteger:
+        field.integer = compactField.integer();
+        break;
+      case Kind::kText:
+        field.text = compactField.bytes();
+        break;
+      default:
+        field.sub = Fields{nullptr, compactField.bytes()};
+        field.subType = &recordTypeAt(compactField.typeIndex());
+        break;
     }
     return field;
   }
@@ -800,10 +796,7 @@ struct Access {
       }
       return false;
     }
-    for (CompactReader reader(of.compact); !reader.done();) {
-      if (visit(view(reader.next()))) return true;
-    }
-    return false;
+    return anyCompact(of.compact, [&](const CompactRef& field) { return visit(view(field)); });
   }
 
   static bool countsAsSet(const FieldView& field) {
@@ -1028,13 +1021,13 @@ std::string_view PKMessageBase::getstringview(short fieldNumber, unsigned long r
                                               unsigned int fieldHash) const {
   checkFamily(fieldNumber, recordHash, family_, typeNumber_);
   if (Access::isCompact(storage_)) {
-    CompactField field;
+    CompactRef field;
     if (!findCompact(Access::compact(storage_), fieldNumber, fieldHash, family_, typeNumber_,
                      field)) {
       return {};
     }
-    checkKind(fieldNumber, field.kind, Kind::kText, family_, typeNumber_);
-    return field.bytes;
+    checkKind(fieldNumber, field.kind(), Kind::kText, family_, typeNumber_);
+    return field.bytes();
   }
   const Block& block = *storage_.full.block;
   const Entry* entry = Access::findEntry(block, fieldNumber, fieldHash, family_, typeNumber_);
@@ -1048,14 +1041,17 @@ void PKMessageBase::setstring(short fieldNumber, short, std::string const& value
   checkFamily(fieldNumber, recordHash, family_, typeNumber_);
   if (Access::isCompact(storage_)) {
     const std::string_view encoding = Access::compact(storage_);
-    CompactField field;
-    field.begin = field.end = encoding.size();  // appended when absent
+    CompactRef field;
+    std::size_t begin = encoding.size();  // appended when absent
+    std::size_t end = begin;
     if (findCompact(encoding, fieldNumber, fieldHash, family_, typeNumber_, field)) {
-      checkKind(fieldNumber, field.kind, Kind::kText, family_, typeNumber_);
+      checkKind(fieldNumber, field.kind(), Kind::kText, family_, typeNumber_);
+      begin = static_cast<std::size_t>(field.start - encoding.data());
+      end = static_cast<std::size_t>(field.end() - encoding.data());
     }
     const FieldHeader header =
         FieldHeader::text(fieldNumber, fieldHash, checkedCount(value.size()));
-    Access::replaceCompact(storage_, field.begin, field.end, header.bytes(), value);
+    Access::replaceCompact(storage_, begin, end, header.bytes(), value);
     return;
   }
   Block& block = *storage_.full.block;
@@ -1070,13 +1066,13 @@ long long PKMessageBase::getint64(short fieldNumber, unsigned long recordHash,
                                   unsigned int fieldHash) const {
   checkFamily(fieldNumber, recordHash, family_, typeNumber_);
   if (Access::isCompact(storage_)) {
-    CompactField field;
+    CompactRef field;
     if (!findCompact(Access::compact(storage_), fieldNumber, fieldHash, family_, typeNumber_,
                      field)) {
       return 0;
     }
-    checkKind(fieldNumber, field.kind, Kind::kInteger, family_, typeNumber_);
-    return field.integer;
+    checkKind(fieldNumber, field.kind(), Kind::kInteger, family_, typeNumber_);
+    return field.integer();
   }
   const Entry* entry =
       Access::findEntry(*storage_.full.block, fieldNumber, fieldHash, family_, typeNumber_);
@@ -1090,13 +1086,16 @@ void PKMessageBase::setint64(short fieldNumber, short, long long value, unsigned
   checkFamily(fieldNumber, recordHash, family_, typeNumber_);
   if (Access::isCompact(storage_)) {
     const std::string_view encoding = Access::compact(storage_);
-    CompactField field;
-    field.begin = field.end = encoding.size();  // appended when absent
+    CompactRef field;
+    std::size_t begin = encoding.size();  // appended when absent
+    std::size_t end = begin;
     if (findCompact(encoding, fieldNumber, fieldHash, family_, typeNumber_, field)) {
-      checkKind(fieldNumber, field.kind, Kind::kInteger, family_, typeNumber_);
+      checkKind(fieldNumber, field.kind(), Kind::kInteger, family_, typeNumber_);
+      begin = static_cast<std::size_t>(field.start - encoding.data());
+      end = static_cast<std::size_t>(field.end() - encoding.data());
     }
     const FieldHeader header = FieldHeader::integer(fieldNumber, fieldHash, value);
-    Access::replaceCompact(storage_, field.begin, field.end, header.bytes(), {});
+    Access::replaceCompact(storage_, begin, end, header.bytes(), {});
     return;
   }
   Entry* entry =
@@ -1121,27 +1120,28 @@ long long PKMessageBase::subint64(const RecordType& type, short fieldNumber,
     if (!sameType(*box.recordType(), type)) throwBoxType(fieldNumber, *type.type);
     return box.record()->getint64(subFieldNumber, subRecordHash, subFieldHash);
   }
-  CompactField field;
+  CompactRef field;
   if (!findCompact(Access::compact(storage_), fieldNumber, fieldHash, family_, typeNumber_,
                    field)) {
     return 0;
   }
-  checkKind(fieldNumber, field.kind, Kind::kRecord, family_, typeNumber_);
-  if (!sameType(recordTypeAt(field.typeIndex), type)) throwBoxType(fieldNumber, *type.type);
+  checkKind(fieldNumber, field.kind(), Kind::kRecord, family_, typeNumber_);
+  if (!sameType(recordTypeAt(field.typeIndex()), type)) throwBoxType(fieldNumber, *type.type);
   checkFamily(subFieldNumber, subRecordHash, type.family, type.typeNumber);
-  CompactField sub;
-  if (!findCompact(field.bytes, subFieldNumber, subFieldHash, type.family, type.typeNumber, sub)) {
+  CompactRef sub;
+  if (!findCompact(field.bytes(), subFieldNumber, subFieldHash, type.family, type.typeNumber,
+                   sub)) {
     return 0;
   }
-  checkKind(subFieldNumber, sub.kind, Kind::kInteger, type.family, type.typeNumber);
-  return sub.integer;
+  checkKind(subFieldNumber, sub.kind(), Kind::kInteger, type.family, type.typeNumber);
+  return sub.integer();
 }
 
 bool PKMessageBase::isSet(short fieldNumber, unsigned long recordHash,
                           unsigned long fieldHash) const {
   checkFamily(fieldNumber, recordHash, family_, typeNumber_);
   if (Access::isCompact(storage_)) {
-    CompactField field;
+    CompactRef field;
     return findCompact(Access::compact(storage_), fieldNumber, fieldHash, family_, typeNumber_,
                        field) &&
            Access::countsAsSet(Access::view(field));
@@ -1155,14 +1155,15 @@ void PKMessageBase::markSet(short fieldNumber, unsigned long recordHash, unsigne
   checkFamily(fieldNumber, recordHash, family_, typeNumber_);
   std::optional<Kind> kind;
   if (Access::isCompact(storage_)) {
-    CompactField field;
+    CompactRef field;
     if (findCompact(Access::compact(storage_), fieldNumber, fieldHash, family_, typeNumber_,
                     field)) {
-      kind = field.kind;
+      kind = field.kind();
     }
     if (kind == Kind::kRecord) {
-      char* data = Access::isInline(storage_) ? storage_.inlined.bytes : storage_.outOfLine.data;
-      data[field.begin] = static_cast<char>(data[field.begin] | kMarkedSetBit);
+      // The encoding lies in this record's storage, which is not const.
+      char* tag = const_cast<char*>(field.start);
+      *tag = static_cast<char>(*tag | kMarkedSetBit);
       return;
     }
   } else {
@@ -1186,13 +1187,13 @@ const pk_detail::Box* PKMessageBase::findBox(short fieldNumber, unsigned long re
                                              unsigned int fieldHash, const RecordType& type) const {
   checkFamily(fieldNumber, recordHash, family_, typeNumber_);
   if (Access::isCompact(storage_)) {
-    CompactField field;
+    CompactRef field;
     if (!findCompact(Access::compact(storage_), fieldNumber, fieldHash, family_, typeNumber_,
                      field)) {
       return nullptr;
     }
-    checkKind(fieldNumber, field.kind, Kind::kRecord, family_, typeNumber_);
-    if (!sameType(recordTypeAt(field.typeIndex), type)) throwBoxType(fieldNumber, *type.type);
+    checkKind(fieldNumber, field.kind(), Kind::kRecord, family_, typeNumber_);
+    if (!sameType(recordTypeAt(field.typeIndex()), type)) throwBoxType(fieldNumber, *type.type);
     Access::promote(storage_, 0);
   }
   const Entry* entry =
@@ -1207,7 +1208,7 @@ pk_detail::Box& PKMessageBase::box(short fieldNumber, unsigned long recordHash,
                                    Box* (*make)()) {
   checkFamily(fieldNumber, recordHash, family_, typeNumber_);
   if (Access::isCompact(storage_)) {
-    CompactField field;
+    CompactRef field;
     if (!findCompact(Access::compact(storage_), fieldNumber, fieldHash, family_, typeNumber_,
                      field)) {
       std::unique_ptr<Box> made(make());
@@ -1216,8 +1217,8 @@ pk_detail::Box& PKMessageBase::box(short fieldNumber, unsigned long recordHash,
       entry.payload.box = made.release();
       return *entry.payload.box;
     }
-    checkKind(fieldNumber, field.kind, kind, family_, typeNumber_);
-    if (type != nullptr && !sameType(recordTypeAt(field.typeIndex), *type)) {
+    checkKind(fieldNumber, field.kind(), kind, family_, typeNumber_);
+    if (type != nullptr && !sameType(recordTypeAt(field.typeIndex()), *type)) {
       throwBoxType(fieldNumber, *type->type);
     }
     Access::promote(storage_, 0);
