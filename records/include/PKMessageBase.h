@@ -13,12 +13,13 @@
 // counts as set once it holds something (a set field, an entry), once a value
 // was stored into it with setObjectAccessor, or once markSet was called on it.
 //
-// Misuse throws std::logic_error and never corrupts memory. What is checked:
-// the top 8 bits of the record hash must be the record's family; the field
-// hash must be the one that the field was created with; the field must hold
-// the kind of value asked for; a sub-record must be of the class and type
-// pair asked for, a list of the element type asked for. Not checked: the low
-// 24 bits of the record hash, the storage index, and the field hash of a
+// Misuse throws std::logic_error and never corrupts memory. What is checked
+// on every access: the record hash shifted right by 24 bits must be the
+// record's family (the family in its top 8 of 32 bits, nothing above); the
+// field hash must be the one that the field was created with; the field must
+// hold the kind of value asked for; a sub-record must be of the class and
+// type pair asked for, a list of the element type asked for. Not checked: the
+// low 24 bits of the record hash, the storage index, and the field hash of a
 // field that does not exist yet (it becomes the field's hash). So the
 // constants of another record of the same family go unnoticed until they
 // meet a field that exists with another hash or kind.
@@ -31,7 +32,9 @@
 // to its full form: one block of fixed-size entries, with each sub-record and
 // list in a heap object of its own, so the pointers handed out stay valid
 // until the record is assigned to or destroyed, across moves of the record
-// too. A copy takes the compact form whenever the source has no list.
+// too. A copy takes the compact form whenever the source holds no list (an
+// empty one included) and every sub-record class found a place in the table
+// of classes below.
 //
 // Failure: every operation that allocates leaves the record as it was when
 // an allocation fails (the exception propagates).
@@ -247,8 +250,10 @@ class PKMessageBase {
   // The text, or the empty text when unset.
   std::string getstring(short fieldNumber, short storageIndex, unsigned long recordHash,
                         unsigned int fieldHash);
-  // The same text without a copy; the view is valid until the record changes
-  // (a move of the record included). Never allocates.
+  // The same text without a copy. Never allocates. The view is valid until
+  // the record changes, moves, or moves to its full form (getObjectAccessor,
+  // getlistobject, getlistint and findObject may do that); read everything
+  // that needs a pointer first.
   std::string_view getstringview(short fieldNumber, unsigned long recordHash,
                                  unsigned int fieldHash) const;
   void setstring(short fieldNumber, short storageIndex, std::string const& value,

@@ -240,7 +240,8 @@ class BrowseData : public detail::Record {
   long long number() const { return integer(kNumber); }
   void setNumber(long long v) { setInteger(kNumber, v); }
   std::string name() { return text(kName); }
-  // The name without a copy; valid until the item changes.
+  // The name without a copy; valid until the item changes or moves, and
+  // until flags() or flagsIfPresent() is called (see getstringview).
   std::string_view nameView() const { return textView(kName); }
   void setName(const std::string& v) { setText(kName, v); }
 };
