@@ -160,45 +160,59 @@ const Make kStarts[] = {emptyNode,          [] { return withText("short"); },
                         withThreeFields,    withEverything};
 
 TEST_F(StrongGuaranteeTest, SetStringKeepsTheOldTextWhenItCannotGrow) {
+  std::uint64_t allocations = 0;
   const std::string longer(200, 'g');
   for (const Make& make : kStarts) {
-    expectUnchangedOnFailure(make, [&](Node& node) { node.setText(longer); });
-    expectUnchangedOnFailure(make, [](Node& node) { node.setText("tiny"); });
-    expectUnchangedOnFailure(make, [](Node& node) { node.setText(std::string(48, 'm')); });
+    allocations += expectUnchangedOnFailure(make, [&](Node& node) { node.setText(longer); });
+    allocations += expectUnchangedOnFailure(make, [](Node& node) { node.setText("tiny"); });
+    allocations +=
+        expectUnchangedOnFailure(make, [](Node& node) { node.setText(std::string(48, 'm')); });
   }
+  EXPECT_GT(allocations, 0u) << "no allocation was failed";
 }
 
 TEST_F(StrongGuaranteeTest, SetInt64AddsTheFieldOrNothing) {
+  std::uint64_t allocations = 0;
   for (const Make& make : kStarts) {
-    expectUnchangedOnFailure(make, [](Node& node) { node.setNumber(INT64_MIN); });
-    expectUnchangedOnFailure(make, [](Node& node) { node.setint64(40, 0, INT64_MAX, kHash, 40); });
+    allocations += expectUnchangedOnFailure(make, [](Node& node) { node.setNumber(INT64_MIN); });
+    allocations += expectUnchangedOnFailure(
+        make, [](Node& node) { node.setint64(40, 0, INT64_MAX, kHash, 40); });
   }
+  EXPECT_GT(allocations, 0u) << "no allocation was failed";
 }
 
 TEST_F(StrongGuaranteeTest, CreatingOrReachingASubRecordOrListAddsItOrNothing) {
+  std::uint64_t allocations = 0;
   for (const Make& make : kStarts) {
-    expectUnchangedOnFailure(make, [](Node& node) { node.leaf(); });
-    expectUnchangedOnFailure(make, [](Node& node) { node.branch(); });
-    expectUnchangedOnFailure(make, [](Node& node) { node.leaves(); });
-    expectUnchangedOnFailure(make, [](Node& node) { node.codes(); });
+    allocations += expectUnchangedOnFailure(make, [](Node& node) { node.leaf(); });
+    allocations += expectUnchangedOnFailure(make, [](Node& node) { node.branch(); });
+    allocations += expectUnchangedOnFailure(make, [](Node& node) { node.leaves(); });
+    allocations += expectUnchangedOnFailure(make, [](Node& node) { node.codes(); });
   }
+  EXPECT_GT(allocations, 0u) << "no allocation was failed";
 }
 
 TEST_F(StrongGuaranteeTest, FindObjectKeepsTheFormWhenItCannotConvert) {
+  std::uint64_t allocations = 0;
   for (const Make& make : kStarts) {
-    expectUnchangedOnFailure(make, [](Node& node) { node.findObject<Leaf>(3, kHash, 23); });
+    allocations +=
+        expectUnchangedOnFailure(make, [](Node& node) { node.findObject<Leaf>(3, kHash, 23); });
   }
+  EXPECT_GT(allocations, 0u) << "no allocation was failed";
 }
 
 TEST_F(StrongGuaranteeTest, SetObjectAccessorStoresTheCopyOrNothing) {
+  std::uint64_t allocations = 0;
   Leaf leaf;
   leaf.setValue(12);
   for (const Make& make : kStarts) {
-    expectUnchangedOnFailure(make, [&](Node& node) { node.setLeaf(leaf); });
+    allocations += expectUnchangedOnFailure(make, [&](Node& node) { node.setLeaf(leaf); });
   }
+  EXPECT_GT(allocations, 0u) << "no allocation was failed";
 }
 
 TEST_F(StrongGuaranteeTest, AssignmentReplacesEverythingOrNothing) {
+  std::uint64_t allocations = 0;
   for (const Make& source : kStarts) {
     const Node from = source();
     const Node fullFrom = [&] {
@@ -207,16 +221,19 @@ TEST_F(StrongGuaranteeTest, AssignmentReplacesEverythingOrNothing) {
       return node;
     }();
     for (const Make& make : kStarts) {
-      expectUnchangedOnFailure(make, [&](Node& node) { node = from; });
-      expectUnchangedOnFailure(make, [&](Node& node) { node = fullFrom; });
+      allocations += expectUnchangedOnFailure(make, [&](Node& node) { node = from; });
+      allocations += expectUnchangedOnFailure(make, [&](Node& node) { node = fullFrom; });
     }
   }
+  EXPECT_GT(allocations, 0u) << "no allocation was failed";
 }
 
 TEST_F(StrongGuaranteeTest, FailedCopiesLeakNothing) {
+  std::uint64_t allocations = 0;
   for (const Make& make : kStarts) {
-    expectUnchangedOnFailure(make, [](Node& node) { Node copy(node); });
+    allocations += expectUnchangedOnFailure(make, [](Node& node) { Node copy(node); });
   }
+  EXPECT_GT(allocations, 0u) << "no allocation was failed";
 }
 
 // ---- What copies cost ------------------------------------------------------
