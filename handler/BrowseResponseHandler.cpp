@@ -153,10 +153,9 @@ void BrowseResponseCache::addKeyFields(BrowseData& item,
   for (const FilteredBrowseField field : fields) {
     switch (field) {
       case databrowse::ByFlag: {
-        // An item without flags reads as flag 0; reading them without
-        // creating them keeps an empty flags record off every cached item.
-        const databrowse::ItemFlags* flags = item.flagsIfPresent();
-        const unsigned short flagged = flags != nullptr && flags->flag() != 0 ? 1 : 0;
+        // An item without flags reads as flag 0; flagValue neither creates
+        // the flags nor changes how the cached item is stored.
+        const unsigned short flagged = item.flagValue() != 0 ? 1 : 0;
         sortCache.AddFieldToKey(flagged);
         break;
       }

@@ -107,6 +107,54 @@ TEST(BrowseRecordsTest, IntegerFieldsHoldTheFullSignedRange) {
   EXPECT_EQ(AggregateCount, static_cast<std::uint32_t>(aggregate.type()));
 }
 
+TEST(BrowseRecordsTest, FlagValueReadsTheFlagWithoutAddingOrConvertingAnything) {
+  BrowseData plain;
+  plain.setName("no flags");
+  EXPECT_EQ(0, plain.flagValue());
+  EXPECT_FALSE(isSet(plain, BrowseData::kFlags));
+  EXPECT_EQ(nullptr, plain.flagsIfPresent());
+  EXPECT_EQ(PKMessageBase::StorageForm::kInline, plain.storageForm());
+
+  BrowseData flagged;
+  flagged.flags(true).setFlag(-1);
+  EXPECT_EQ(-1, flagged.flagValue());
+  const BrowseData cached = flagged;
+  EXPECT_EQ(-1, cached.flagValue());
+  EXPECT_EQ(PKMessageBase::StorageForm::kInline, cached.storageForm());
+
+  BrowseData readOnly;
+  readOnly.flags();
+  EXPECT_EQ(0, BrowseData(readOnly).flagValue());
+  EXPECT_FALSE(isSet(BrowseData(readOnly), BrowseData::kFlags));
+}
+
+// Items as the service and the generator build them: name, number, flags.
+// Names up to 22 bytes fit inside the item with any number and any flag of up
+// to 2 bytes; up to 25 with flag 0.
+TEST(BrowseRecordsTest, ItemCopiesKeepTheirFieldsInsideTheItem) {
+  for (std::size_t length = 0; length <= 40; ++length) {
+    for (const long long number : {0LL, 999LL, static_cast<long long>(INT64_MIN)}) {
+      for (const long long flag : {0LL, -1LL, 255LL}) {
+        BrowseData item;
+        item.setName(std::string(length, 'n'));
+        item.setNumber(number);
+        item.flags(true).setFlag(flag);
+        const BrowseData copy = item;
+        EXPECT_EQ(item, copy);
+        EXPECT_EQ(std::string(length, 'n'), copy.nameView());
+        EXPECT_EQ(number, copy.number());
+        EXPECT_EQ(flag, copy.flagValue());
+        if (length <= (flag == 0 ? 25u : 22u)) {
+          EXPECT_EQ(PKMessageBase::StorageForm::kInline, copy.storageForm())
+              << "name " << length << ", number " << number << ", flag " << flag;
+        } else {
+          EXPECT_NE(PKMessageBase::StorageForm::kFull, copy.storageForm());
+        }
+      }
+    }
+  }
+}
+
 TEST(BrowseRecordsTest, NamesAreByteStrings) {
   BrowseData item;
   const std::string name("a\0b\xff", 4);

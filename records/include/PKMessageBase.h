@@ -13,18 +13,34 @@
 // counts as set once it holds something (a set field, an entry), once a value
 // was stored into it with setObjectAccessor, or once markSet was called on it.
 //
-// Misuse, such as touching a field as another kind than it holds, asking a
-// sub-record or list for another element type than it holds, or passing the
-// constants of another record, throws std::logic_error; it never corrupts
-// memory.
+// Misuse throws std::logic_error and never corrupts memory. What is checked
+// on every access: the record hash shifted right by 24 bits must be the
+// record's family (the family in its top 8 of 32 bits, nothing above); the
+// field hash must be the one that the field was created with; the field must
+// hold the kind of value asked for; a sub-record must be of the class and
+// type pair asked for, a list of the element type asked for. Not checked: the
+// low 24 bits of the record hash, the storage index, and the field hash of a
+// field that does not exist yet (it becomes the field's hash). So the
+// constants of another record of the same family go unnoticed until they
+// meet a field that exists with another hash or kind.
 //
-// Storage: a record keeps all its fields in one allocation (none until a field
-// is first accessed): fixed-size entries followed by the bytes of its texts.
-// A sub-record or list is a separate object that the entry owns, so
-// references to it stay valid while other fields are added. Copying a record
-// of integers and texts costs one allocation.
+// Storage: a record is 64 bytes. While it holds only integers, texts and
+// sub-records of such fields, they are kept in a compact encoding inside the
+// record itself (up to 55 bytes, no allocation) or, when longer, in one heap
+// block. Once a caller asks for a sub-record or a list by pointer
+// (getObjectAccessor, getlistobject, getlistint, findObject) the record moves
+// to its full form: one block of fixed-size entries, with each sub-record and
+// list in a heap object of its own, so the pointers handed out stay valid
+// until the record is assigned to or destroyed, across moves of the record
+// too. A copy takes the compact form whenever the source holds no list (an
+// empty one included) and every sub-record class found a place in the table
+// of classes below.
 //
-// Thread safety: none. A record serves one thread at a time.
+// Failure: every operation that allocates leaves the record as it was when
+// an allocation fails (the exception propagates).
+//
+// Thread safety: none. A record serves one thread at a time; this includes
+// const reads, since findObject may change how the record is stored.
 #pragma once
 
 #include <cstdint>
@@ -40,6 +56,8 @@ class PKMessageBase;
 
 namespace pk_detail {
 
+struct RecordType;
+
 // Owner of a sub-record or a list, copied deeply through clone().
 class Box {
  public:
@@ -47,11 +65,52 @@ class Box {
   virtual Box* clone() const = 0;  // a new copy; the caller owns it
   virtual bool hasContent() const = 0;
   virtual bool equals(const Box& other) const = 0;
+  // For a sub-record: the record held, its class, and that class's index in
+  // the table of sub-record classes (-1 when the table is full). A list has
+  // none of them.
+  virtual PKMessageBase* record() { return nullptr; }
+  virtual const PKMessageBase* record() const { return nullptr; }
+  virtual const RecordType* recordType() const { return nullptr; }
+  virtual int recordTypeIndex() const { return -1; }
 };
 
 enum class Kind : std::uint8_t { kInteger, kText, kRecord, kRecordList, kValueList };
 
 const char* kindName(Kind kind);
+
+// A sub-record class as the storage knows it: its C++ type, its type pair,
+// and how to make an empty box of it.
+struct RecordType {
+  const std::type_info* type;
+  std::int32_t family;
+  std::int32_t typeNumber;
+  Box* (*makeBox)();
+};
+
+// Enters `type` into the process-wide table that lets a compact sub-record
+// name its class in one byte. Returns its index, or -1 once the table is full
+// (255 classes); sub-records of a class without an index keep their record in
+// the full form. Thread-safe.
+int registerRecordType(const RecordType& type) noexcept;
+
+template <class T>
+class RecordBox;
+
+template <class T>
+const RecordType& recordTypeOf() {
+  static const RecordType type = [] {
+    const T prototype;
+    return RecordType{&typeid(T), prototype.family(), prototype.typeNumber(),
+                      []() -> Box* { return new RecordBox<T>(); }};
+  }();
+  return type;
+}
+
+template <class T>
+int recordTypeIndexOf() {
+  static const int index = registerRecordType(recordTypeOf<T>());
+  return index;
+}
 
 template <class T>
 class RecordBox final : public Box {
@@ -63,6 +122,10 @@ class RecordBox final : public Box {
     auto* same = dynamic_cast<const RecordBox*>(&other);
     return same && same->value_ == value_;
   }
+  PKMessageBase* record() override { return &value_; }
+  const PKMessageBase* record() const override { return &value_; }
+  const RecordType* recordType() const override { return &recordTypeOf<T>(); }
+  int recordTypeIndex() const override { return recordTypeIndexOf<T>(); }
   T& value() { return value_; }
   const T& value() const { return value_; }
 
@@ -86,18 +149,47 @@ class ListBox final : public Box {
   std::vector<T> value_;
 };
 
-struct Block;  // a record's fields, in one allocation
-struct Entry;  // one field of a Block
+struct Block;   // the full form: a record's fields, in one allocation
+struct Access;  // the storage code, in PKMessageBase.cpp
+
+// The 56 bytes of a record's storage; the first byte tells the form.
+union Storage {
+  static constexpr std::uint8_t kInlineCapacity = 55;
+  static constexpr std::uint8_t kOutOfLine = 0xFE;
+  static constexpr std::uint8_t kFull = 0xFF;
+
+  struct Inline {
+    std::uint8_t used;  // 0..kInlineCapacity
+    char bytes[kInlineCapacity];
+  } inlined;
+  struct OutOfLine {
+    std::uint8_t form;  // kOutOfLine
+    std::uint32_t size;
+    char* data;
+    std::uint32_t capacity;
+  } outOfLine;
+  struct Full {
+    std::uint8_t form;  // kFull
+    Block* block;
+  } full;
+};
+static_assert(sizeof(Storage) == 56);
 
 }  // namespace pk_detail
 
 class PKMessageBase {
  public:
-  // An empty record of the given type pair: no field set.
+  // An empty record of the given type pair: no field set. Never allocates.
   PKMessageBase(int family, int typeNumber);
   PKMessageBase(const PKMessageBase& other);
-  PKMessageBase(PKMessageBase&& other) noexcept;
-  ~PKMessageBase();
+  // Takes the other's fields; the other is left empty. Never allocates.
+  PKMessageBase(PKMessageBase&& other) noexcept
+      : family_(other.family_), typeNumber_(other.typeNumber_), storage_(other.storage_) {
+    other.storage_ = pk_detail::Storage{};
+  }
+  ~PKMessageBase() {
+    if (storage_.inlined.used > pk_detail::Storage::kInlineCapacity) releaseHeap();
+  }
 
   // Whole-record assignment: afterwards this record holds deep copies of the
   // other's fields. Assigning a record of another type pair throws.
@@ -108,42 +200,49 @@ class PKMessageBase {
   int typeNumber() const { return typeNumber_; }
 
   // Deep equality: same type pair, the same fields with the same presence and
-  // values.
+  // values, whatever the storage forms.
   bool operator==(const PKMessageBase& other) const;
 
   // True when any field of this record counts as set.
   bool hasAnyFieldSet() const;
+
+  // How the record keeps its fields now (see Storage above).
+  enum class StorageForm { kInline, kOutOfLine, kFull };
+  StorageForm storageForm() const;
 
   // The sub-record field, created empty (none of its fields set) when absent.
   // T is the record class of the sub-record, of type pair family/typeNumber.
   // The pointer is never null and stays valid while the field lives, that is,
   // until this record is assigned to or destroyed. Neither flag changes what
   // counts as set; the second one says whether the caller means to write.
+  // Moves the record to its full form.
   template <class T>
   T* getObjectAccessor(bool, bool forWrite, short fieldNumber, short storageIndex,
                        unsigned long recordHash, unsigned int fieldHash, int family,
                        int typeNumber);
 
   // The sub-record field when it exists, else null; unlike getObjectAccessor
-  // it never creates the field.
+  // it never creates the field. When the field exists this moves the record
+  // to its full form (and may allocate) so that the pointer stays valid, as
+  // for getObjectAccessor; getsubint64 reads a sub-record's integer without.
   template <class T>
   const T* findObject(short fieldNumber, unsigned long recordHash, unsigned int fieldHash) const;
 
   // Sets the sub-record field to a copy of *value, which stays unchanged; the
-  // field counts as set afterwards.
+  // field counts as set afterwards. Moves the record to its full form.
   template <class T>
   void setObjectAccessor(T const* value, short fieldNumber, short storageIndex,
                          unsigned long recordHash, unsigned int fieldHash);
 
   // The list-of-records field, created empty when absent. Never null; valid
-  // while the field lives.
+  // while the field lives. Moves the record to its full form.
   template <class T>
   std::vector<T>* getlistobject(short fieldNumber, short storageIndex, unsigned long recordHash,
                                 unsigned int fieldHash, bool forWrite);
 
   // The list of 4-byte values, as a vector of E (a 4-byte enumeration or
   // integer), created empty when absent. Never null; valid while the field
-  // lives.
+  // lives. Moves the record to its full form.
   template <class E>
   std::vector<E>* getlistint(short fieldNumber, short storageIndex, unsigned long recordHash,
                              unsigned int fieldHash, bool forWrite);
@@ -151,60 +250,76 @@ class PKMessageBase {
   // The text, or the empty text when unset.
   std::string getstring(short fieldNumber, short storageIndex, unsigned long recordHash,
                         unsigned int fieldHash);
-  // The same text without a copy; the view is valid until the record changes.
+  // The same text without a copy. Never allocates. The view is valid until
+  // the record changes, moves, or moves to its full form (getObjectAccessor,
+  // getlistobject, getlistint and findObject may do that); read everything
+  // that needs a pointer first.
   std::string_view getstringview(short fieldNumber, unsigned long recordHash,
                                  unsigned int fieldHash) const;
   void setstring(short fieldNumber, short storageIndex, std::string const& value,
                  unsigned long recordHash, unsigned int fieldHash);
 
-  // The integer, or 0 when unset.
+  // The integer, or 0 when unset. Never allocates.
   long long getint64(short fieldNumber, unsigned long recordHash, unsigned int fieldHash) const;
   void setint64(short fieldNumber, short storageIndex, long long value, unsigned long recordHash,
                 unsigned int fieldHash);
 
+  // The integer field subFieldNumber of the sub-record (of class T) in field
+  // fieldNumber, or 0 when either is absent. Creates nothing, never changes
+  // the storage form and never allocates. The sub-record's constants are
+  // checked as for getint64 on the sub-record.
+  template <class T>
+  long long getsubint64(short fieldNumber, unsigned long recordHash, unsigned int fieldHash,
+                        short subFieldNumber, unsigned long subRecordHash,
+                        unsigned int subFieldHash) const;
+
   // True when the field counts as set (see the presence rules above). For a
-  // list, true does not mean that it has entries.
+  // list, true does not mean that it has entries. Never allocates.
   bool isSet(short fieldNumber, unsigned long recordHash, unsigned long fieldHash) const;
 
   // Makes a sub-record or list field that exists count as set even while it
   // is empty (a list given as [] stays present). Throws when the field was
-  // never accessed or holds an integer or a text.
+  // never accessed or holds an integer or a text. Never allocates.
   void markSet(short fieldNumber, unsigned long recordHash, unsigned int fieldHash);
 
  private:
+  friend struct pk_detail::Access;
   using Box = pk_detail::Box;
   using Kind = pk_detail::Kind;
-  using Entry = pk_detail::Entry;
+  using RecordType = pk_detail::RecordType;
 
-  const Entry* findAny(short fieldNumber, unsigned long recordHash, unsigned long fieldHash) const;
-  const Entry* find(short fieldNumber, unsigned long recordHash, unsigned long fieldHash,
-                    Kind kind) const;
-  Entry* find(short fieldNumber, unsigned long recordHash, unsigned long fieldHash, Kind kind);
-  // Appends a new, unset field and returns its index.
-  std::size_t insert(short fieldNumber, unsigned int fieldHash, Kind kind);
-  Entry& entryAt(std::size_t index);
-  // The box of a sub-record or list field, or null when absent.
-  const Box* findBox(short fieldNumber, unsigned long recordHash, unsigned int fieldHash,
-                     Kind kind) const;
-  // The box of a sub-record or list field, created with `make` when absent.
+  // The box of a sub-record or list field, created with `make` when absent,
+  // after moving the record to its full form. For a sub-record, `type` is the
+  // class asked for, checked before anything changes.
   Box& box(short fieldNumber, unsigned long recordHash, unsigned int fieldHash, Kind kind,
-           Box* (*make)());
-  void setText(std::size_t index, std::string_view value);
-  std::string_view textOf(const Entry& entry) const;
+           const RecordType* type, Box* (*make)());
+  // The box of an existing sub-record field of class `type`, or null when the
+  // field is absent; moves the record to its full form when it is there.
+  const Box* findBox(short fieldNumber, unsigned long recordHash, unsigned int fieldHash,
+                     const RecordType& type) const;
+  long long subint64(const RecordType& type, short fieldNumber, unsigned long recordHash,
+                     unsigned int fieldHash, short subFieldNumber, unsigned long subRecordHash,
+                     unsigned int subFieldHash) const;
   [[noreturn]] void throwBoxType(short fieldNumber, const std::type_info& wanted) const;
+  // Frees what the out-of-line or full storage owns.
+  void releaseHeap() noexcept;
 
   template <class BoxT>
-  BoxT& typedBox(short fieldNumber, unsigned long recordHash, unsigned int fieldHash, Kind kind);
+  BoxT& typedBox(short fieldNumber, unsigned long recordHash, unsigned int fieldHash, Kind kind,
+                 const RecordType* type);
 
   std::int32_t family_;
   std::int32_t typeNumber_;
-  pk_detail::Block* block_ = nullptr;  // null while no field was ever accessed
+  // Mutable: findObject may move a record to its full form, which changes
+  // how it is stored but not its value.
+  mutable pk_detail::Storage storage_;
 };
 
 template <class BoxT>
 BoxT& PKMessageBase::typedBox(short fieldNumber, unsigned long recordHash, unsigned int fieldHash,
-                              Kind kind) {
-  Box& found = box(fieldNumber, recordHash, fieldHash, kind, []() -> Box* { return new BoxT(); });
+                              Kind kind, const RecordType* type) {
+  Box& found =
+      box(fieldNumber, recordHash, fieldHash, kind, type, []() -> Box* { return new BoxT(); });
   auto* typed = dynamic_cast<BoxT*>(&found);
   if (typed == nullptr) throwBoxType(fieldNumber, typeid(BoxT));
   return *typed;
@@ -214,18 +329,19 @@ template <class T>
 T* PKMessageBase::getObjectAccessor(bool, bool, short fieldNumber, short, unsigned long recordHash,
                                     unsigned int fieldHash, int family, int typeNumber) {
   static_assert(std::is_base_of_v<PKMessageBase, T>, "a sub-record is a record");
-  T& record =
-      typedBox<pk_detail::RecordBox<T>>(fieldNumber, recordHash, fieldHash, Kind::kRecord).value();
-  if (record.family() != family || record.typeNumber() != typeNumber) {
+  const RecordType& type = pk_detail::recordTypeOf<T>();
+  if (type.family != family || type.typeNumber != typeNumber) {
     throwBoxType(fieldNumber, typeid(T));
   }
-  return &record;
+  return &typedBox<pk_detail::RecordBox<T>>(fieldNumber, recordHash, fieldHash, Kind::kRecord,
+                                            &type)
+              .value();
 }
 
 template <class T>
 const T* PKMessageBase::findObject(short fieldNumber, unsigned long recordHash,
                                    unsigned int fieldHash) const {
-  const Box* found = findBox(fieldNumber, recordHash, fieldHash, Kind::kRecord);
+  const Box* found = findBox(fieldNumber, recordHash, fieldHash, pk_detail::recordTypeOf<T>());
   if (found == nullptr) return nullptr;
   auto* typed = dynamic_cast<const pk_detail::RecordBox<T>*>(found);
   if (typed == nullptr) throwBoxType(fieldNumber, typeid(T));
@@ -247,7 +363,8 @@ template <class T>
 std::vector<T>* PKMessageBase::getlistobject(short fieldNumber, short, unsigned long recordHash,
                                              unsigned int fieldHash, bool) {
   static_assert(std::is_base_of_v<PKMessageBase, T>, "a list of records holds records");
-  return &typedBox<pk_detail::ListBox<T>>(fieldNumber, recordHash, fieldHash, Kind::kRecordList)
+  return &typedBox<pk_detail::ListBox<T>>(fieldNumber, recordHash, fieldHash, Kind::kRecordList,
+                                          nullptr)
               .value();
 }
 
@@ -256,6 +373,16 @@ std::vector<E>* PKMessageBase::getlistint(short fieldNumber, short, unsigned lon
                                           unsigned int fieldHash, bool) {
   static_assert(sizeof(E) == 4 && (std::is_enum_v<E> || std::is_integral_v<E>),
                 "a value list holds 4-byte values");
-  return &typedBox<pk_detail::ListBox<E>>(fieldNumber, recordHash, fieldHash, Kind::kValueList)
+  return &typedBox<pk_detail::ListBox<E>>(fieldNumber, recordHash, fieldHash, Kind::kValueList,
+                                          nullptr)
               .value();
+}
+
+template <class T>
+long long PKMessageBase::getsubint64(short fieldNumber, unsigned long recordHash,
+                                     unsigned int fieldHash, short subFieldNumber,
+                                     unsigned long subRecordHash, unsigned int subFieldHash) const {
+  static_assert(std::is_base_of_v<PKMessageBase, T>, "a sub-record is a record");
+  return subint64(pk_detail::recordTypeOf<T>(), fieldNumber, recordHash, fieldHash, subFieldNumber,
+                  subRecordHash, subFieldHash);
 }

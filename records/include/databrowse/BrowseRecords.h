@@ -12,7 +12,9 @@
 // Presence is tested with isSet(record, Record::kX) and a sub-record or list
 // that should count as set while empty is marked with markSet(record, kX).
 // References to sub-records and lists stay valid until the owning record is
-// assigned to or destroyed.
+// assigned to or destroyed. Reading a sub-record or list through its accessor
+// moves the record to the full form of its storage (see PKMessageBase.h);
+// the const readers (integers, textView, BrowseData::flagValue) do not.
 #pragma once
 
 #include <cstdint>
@@ -69,6 +71,13 @@ class Record : public PKMessageBase {
   }
   std::string_view textView(FieldId id) const {
     return getstringview(id.number, id.recordHash, id.fieldHash);
+  }
+  // The integer `field` of the sub-record (of class T) in `id`, or 0 when
+  // either is absent; creates neither and never allocates.
+  template <class T>
+  long long subInteger(FieldId id, FieldId field) const {
+    return getsubint64<T>(id.number, id.recordHash, id.fieldHash, field.number, field.recordHash,
+                          field.fieldHash);
   }
   void setText(FieldId id, const std::string& value) {
     setstring(id.number, id.storageIndex, value, id.recordHash, id.fieldHash);
@@ -220,14 +229,19 @@ class BrowseData : public detail::Record {
 
   BrowseData() : Record(100, 94) {}
   ItemFlags& flags(bool forWrite = false) { return sub<ItemFlags>(kFlags, forWrite); }
-  // The flags when the item has them, else null; never adds them.
+  // The flag of the item's flags, or 0 when it has none. Never adds the
+  // flags, never allocates and leaves the item's storage as it is.
+  long long flagValue() const { return subInteger<ItemFlags>(kFlags, ItemFlags::kFlag); }
+  // The flags when the item has them, else null; never adds them, but moves
+  // an item that has them to the full form of its storage (flagValue does not).
   const ItemFlags* flagsIfPresent() const {
     return findObject<ItemFlags>(kFlags.number, kFlags.recordHash, kFlags.fieldHash);
   }
   long long number() const { return integer(kNumber); }
   void setNumber(long long v) { setInteger(kNumber, v); }
   std::string name() { return text(kName); }
-  // The name without a copy; valid until the item changes.
+  // The name without a copy; valid until the item changes or moves, and
+  // until flags() or flagsIfPresent() is called (see getstringview).
   std::string_view nameView() const { return textView(kName); }
   void setName(const std::string& v) { setText(kName, v); }
 };
