@@ -156,6 +156,13 @@ const unsigned char* GetVarint(const unsigned char* in, std::uint64_t& value) {
   }
 }
 
+// Copies `count` bytes in whole 8-byte words: reads and writes up to 7 bytes
+// past them, which the zero tail of the current key and the padding or free
+// room of a record block allow.
+void CopyWords(unsigned char* out, const unsigned char* in, std::size_t count) {
+  for (std::size_t i = 0; i < count; i += 8) std::memcpy(out + i, in + i, 8);
+}
+
 // True when one of the bytes of `chunk` is 0 (exact: a borrow only reaches a
 // byte above a 0 byte, which the test has already found).
 bool HasZeroByte(std::uint64_t chunk) { return ((chunk - kEveryByte) & ~chunk & kHighBits) != 0; }
@@ -582,7 +589,7 @@ std::int32_t TVarlenSortCache::Initialize(unsigned long keyFields, unsigned long
   keyFieldLimit_ = keyFields;
   valueSize_ = valueSize;
   reverse_ = reverse;
-  truncateCurrent(0);
+  current_.clear();
   initialised_ = true;
   forgetOrder();
   return 0;
@@ -593,14 +600,9 @@ void TVarlenSortCache::Reserve(std::size_t keys) {
   keys_.reserveExactly(std::min<std::uint64_t>(keys, keyLimit_));
 }
 
-void TVarlenSortCache::truncateCurrent(std::size_t size) {
-  current_.setSize(size);
-  std::memset(current_.data() + size, 0, kCurrentTail);
-}
-
 void TVarlenSortCache::PrepareKey() {
   requireInitialised("PrepareKey");
-  truncateCurrent(0);  // drops a key begun but never stored
+  current_.clear();  // drops a key begun but never stored
   currentFields_ = 0;
   keyState_ = KeyState::kBuilding;
 }
@@ -629,12 +631,11 @@ void TVarlenSortCache::commitField(std::size_t count, const char* operation) {
   if (size > keyBytesLimit_ || totalKeyBytes_ + size > totalKeyBytesLimit_) {
     refuseLength(size, operation);
   }
-  truncateCurrent(size);
+  current_.setSize(size);
   ++currentFields_;
 }
 
-void TVarlenSortCache::refuseLength(std::size_t size, const char* operation) {
-  truncateCurrent(current_.size());  // the bytes written past the key are not part of it
+void TVarlenSortCache::refuseLength(std::size_t size, const char* operation) const {
   if (size > keyBytesLimit_) {
     throw std::length_error(describe(
         operation, "the key would exceed " + std::to_string(keyBytesLimit_) + " encoded bytes"));
@@ -703,6 +704,9 @@ void TVarlenSortCache::StoreCurrentKeywithVal(char* value) {
   } catch (const std::length_error&) {
     throw std::length_error(describe(operation, "the records would exceed 4 GiB"));
   }
+  // The prefix and the copy below read whole words: zeros past the key
+  // keep them from reading what a longer key before it left there.
+  std::memset(current_.data() + length, 0, kCurrentTail);
   unsigned char* out = records_.at(offset);
   if (valueSize_ == 4) {
     std::memcpy(out, value, 4);
@@ -710,7 +714,7 @@ void TVarlenSortCache::StoreCurrentKeywithVal(char* value) {
     std::memcpy(out, value, valueSize_);
   }
   out = PutVarint(out + valueSize_, length);
-  std::memcpy(out, current_.data() + kPrefixBytes, rest);
+  CopyWords(out, current_.data() + kPrefixBytes, rest);
   records_.commit(recordBytes);
   Key key;
   key.setPrefix(LoadMasked(current_.data(), length));

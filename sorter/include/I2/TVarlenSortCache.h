@@ -220,9 +220,8 @@ class TVarlenSortCache {
   // throws std::length_error (leaving the key as it was) when the key or all
   // keys together would grow past their limit.
   void commitField(std::size_t count, const char* operation);
-  [[noreturn]] void refuseLength(std::size_t size, const char* operation);
+  [[noreturn]] void refuseLength(std::size_t size, const char* operation) const;
   [[noreturn]] void refuseStore(const char* value) const;
-  void truncateCurrent(std::size_t size);
   void forgetOrder() noexcept;
   void restorePrefixes() noexcept;
   void trimIfOversized() noexcept;
