@@ -1,6 +1,10 @@
-// browse: command-line host of the browse response consumer.
+// The command line of browse, the host of the browse response consumer.
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <new>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -55,7 +59,7 @@ constexpr char kFooter[] = R"(JSON forms:
 Every field is optional; unknown fields, values of the wrong kind, fractions
 and integers outside the signed 64-bit range are errors.
 Exit status: 0 success, 1 failure (unreadable file, failed operation,
-output error), 2 bad usage or bad input.)";
+output error, out of memory), 2 bad usage or bad input.)";
 
 int usageError(const std::string& problem) {
   std::fprintf(stderr, "browse: %s\nRun 'browse --help' for usage.\n", problem.c_str());
@@ -72,19 +76,42 @@ std::string unexpectedArgument(const CLI::App& app, const CLI::ExtrasError& erro
   return "unexpected argument '" + first + "'";
 }
 
-// Rejects a leading '-' before the conversion to unsigned would wrap the
-// value around.
-const CLI::Validator kNotNegative(
-    [](std::string& text) {
-      const std::size_t first = text.find_first_not_of(' ');
-      const bool negative = first != std::string::npos && text[first] == '-';
-      return negative ? std::string("must not be negative") : std::string();
-    },
-    "", "not negative");
+// CLI11 converts with strtoull, which takes a leading '-' as a value wrapped
+// around and a value above 2^64-1 as 2^64-1; both are refused before the
+// conversion.
+CLI::Validator unsigned64() {
+  return CLI::Validator(
+      [](std::string& text) {
+        const std::size_t first = text.find_first_not_of(" \t\n\v\f\r");
+        if (first != std::string::npos && text[first] == '-') {
+          return std::string("must not be negative");
+        }
+        errno = 0;
+        std::strtoull(text.c_str(), nullptr, 0);
+        if (errno == ERANGE) return std::string("must be at most 18446744073709551615");
+        return std::string();
+      },
+      "", "unsigned 64-bit");
+}
 
-}  // namespace
+// Prints the help that `request` asks for; a help text that cannot be written
+// is a failure like any other lost output.
+int printHelp(const CLI::App& app, const CLI::Error& request) {
+  std::ostringstream text;
+  const int status = app.exit(request, text, text);
+  try {
+    browse::writeStdout(text.str());
+    browse::StdoutSink().flush();
+  } catch (const std::runtime_error& e) {
+    std::fprintf(stderr, "browse: %s\n", e.what());
+    return browse::kExitFailure;
+  }
+  return status;
+}
 
-int main(int argc, char** argv) {
+void reportToStderr(const char* message) { std::fprintf(stderr, "browse: %s\n", message); }
+
+int parseAndRun(int argc, char** argv) {
   CLI::App app{"Command-line host of the browse response consumer.", "browse"};
   // Requirements are checked after parsing, so that an unknown command or
   // option is reported as such rather than as a missing one.
@@ -111,19 +138,19 @@ int main(int argc, char** argv) {
   CLI::App* generateCommand = app.add_subcommand("generate", "Write synthetic items");
   generateCommand->footer(kGenerateHelp);
   CLI::Option* count = generateCommand->add_option("--count", generate.count, "Number of items")
-                           ->check(kNotNegative)
+                           ->check(unsigned64())
                            ->type_name("COUNT");
   generateCommand->add_option("--seed", generate.seed, "Seed of the item sequence")
-      ->check(kNotNegative)
+      ->check(unsigned64())
       ->capture_default_str()
       ->type_name("SEED");
 
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& help) {
-    return app.exit(help);
+    return printHelp(app, help);
   } catch (const CLI::CallForAllHelp& help) {
-    return app.exit(help);
+    return printHelp(app, help);
   } catch (const CLI::ExtrasError& error) {
     return usageError(unexpectedArgument(app, error));
   } catch (const CLI::ParseError& error) {
@@ -144,7 +171,33 @@ int main(int argc, char** argv) {
   static char outputBuffer[1 << 16];
   std::setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
 
-  if (*sessionCommand) return browse::runCommand([&] { return browse::runSession(session); });
-  if (*queryCommand) return browse::runCommand([&] { return browse::runQuery(query); });
-  return browse::runCommand([&] { return browse::runGenerate(generate); });
+  browse::StdoutSink output;
+  if (*sessionCommand) {
+    return browse::runCommand([&] { return browse::runSession(session, output); }, output,
+                              reportToStderr, "starting the session");
+  }
+  if (*queryCommand) {
+    return browse::runCommand([&] { return browse::runQuery(query, output); }, output,
+                              reportToStderr, "starting the query");
+  }
+  return browse::runCommand([&] { return browse::runGenerate(generate, output); }, output,
+                            reportToStderr, "generating items");
 }
+
+}  // namespace
+
+namespace browse {
+
+int runBrowse(int argc, char** argv) noexcept {
+  try {
+    return parseAndRun(argc, argv);
+  } catch (const std::bad_alloc&) {
+    // The commands report their own failures; this is the command line's.
+    reportToStderr("out of memory while reading the command line");
+  } catch (const std::exception& e) {
+    reportToStderr(e.what());
+  }
+  return kExitFailure;
+}
+
+}  // namespace browse
