@@ -1,7 +1,7 @@
 // The browse binary as its users see it: stdout, stderr and exit status.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +13,9 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "Commands.h"
+#include "Io.h"
 
 extern char** environ;
 
@@ -53,38 +56,66 @@ class BrowseCommandTest : public ::testing::Test {
     return path;
   }
 
-  // Runs browse with `args`, `input` on stdin, and stdout into `stdoutPath`
-  // (a file of the test directory unless given).
+  // How a run differs from a plain one.
+  struct RunOptions {
+    std::string binary = BROWSE_BINARY;
+    std::string stdoutPath;        // a file of the test directory unless given
+    rlim_t memoryLimit = 0;        // bytes of address space; 0: no limit
+    std::vector<std::string> env;  // NAME=VALUE added to the environment
+  };
+
+  // Runs browse with `args` and `input` on stdin.
   Outcome browse(const std::vector<std::string>& args, const std::string& input = "",
                  const std::string& stdoutPath = "") {
+    RunOptions options;
+    options.stdoutPath = stdoutPath;
+    return run(args, input, options);
+  }
+
+  Outcome run(const std::vector<std::string>& args, const std::string& input,
+              const RunOptions& options) {
     const fs::path in = file("stdin", input);
-    const std::string out = stdoutPath.empty() ? (dir_ / "stdout").string() : stdoutPath;
+    const std::string out =
+        options.stdoutPath.empty() ? (dir_ / "stdout").string() : options.stdoutPath;
     const std::string err = (dir_ / "stderr").string();
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<std::string> argv{BROWSE_BINARY};
+    std::vector<std::string> argv{options.binary};
     argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> pointers;
-    for (std::string& arg : argv) pointers.push_back(arg.data());
-    pointers.push_back(nullptr);
-    Outcome run;
-    pid_t pid = 0;
-    const int spawned =
-        posix_spawn(&pid, BROWSE_BINARY, &actions, nullptr, pointers.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-      ADD_FAILURE() << "cannot start " << BROWSE_BINARY;
-      return run;
+    std::vector<char*> argPointers;
+    for (std::string& arg : argv) argPointers.push_back(arg.data());
+    argPointers.push_back(nullptr);
+    std::vector<std::string> env(options.env);
+    for (char** variable = environ; *variable != nullptr; ++variable) env.emplace_back(*variable);
+    std::vector<char*> envPointers;
+    for (std::string& variable : env) envPointers.push_back(variable.data());
+    envPointers.push_back(nullptr);
+
+    Outcome outcome;
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+      ADD_FAILURE() << "cannot fork";
+      return outcome;
+    }
+    if (pid == 0) {
+      // Only async-signal-safe calls until exec.
+      const rlimit limit{options.memoryLimit, options.memoryLimit};
+      const bool ready = (options.memoryLimit == 0 || ::setrlimit(RLIMIT_AS, &limit) == 0) &&
+                         redirect(0, in.c_str(), O_RDONLY) &&
+                         redirect(1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC) &&
+                         redirect(2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC);
+      if (ready) ::execve(argPointers[0], argPointers.data(), envPointers.data());
+      ::_exit(127);
     }
     int status = 0;
     ::waitpid(pid, &status, 0);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    if (stdoutPath.empty()) run.out = readFile(out);
-    run.err = readFile(err);
-    return run;
+    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (options.stdoutPath.empty()) outcome.out = readFile(out);
+    outcome.err = readFile(err);
+    return outcome;
+  }
+
+  static bool redirect(int target, const char* path, int flags) {
+    const int fd = ::open(path, flags, 0644);
+    return fd >= 0 && ::dup2(fd, target) == target && ::close(fd) == 0;
   }
 
   fs::path dir_;
@@ -241,6 +272,53 @@ TEST_F(BrowseCommandTest, BadSessionLinesStopWithFileLineAndProblem) {
   }
 }
 
+// What a host or fuzzer gets from runSession in-process.
+struct InProcess {
+  int status = -1;
+  std::string out;
+  std::string message;
+};
+
+InProcess runSessionInProcess(const std::string& text) {
+  class Collect final : public browse::LineSink {
+   public:
+    explicit Collect(std::string& out) : out_(out) {}
+    void line(std::string_view text) override { (out_ += text) += '\n'; }
+    void flush() override {}
+
+   private:
+    std::string& out_;
+  };
+  InProcess run;
+  Collect output(run.out);
+  browse::LineReader input("<stdin>", text);
+  run.status =
+      browse::runSession(input, output, [&](const char* message) { run.message = message; });
+  return run;
+}
+
+// runSession is `browse session` without a process: same answers, status and
+// message.
+TEST_F(BrowseCommandTest, SessionRunsAlikeInProcess) {
+  const std::string inputs[] = {
+      readFile(std::string(kExamples) + "/session.jsonl"),
+      lines({R"({"op":"canServeRequest","request":{}})", R"({"op":"bogus"})"}),
+      lines(
+          {R"({"op":"reset","request":{"queries":[{"parameters":{"paging":{"limit":1}}}]}})",
+           R"({"op":"addItem","item":{"name":"b"}})", R"({"op":"addItem","item":{"name":"a"}})",
+           R"({"op":"getResults","request":{"queries":[{"parameters":{"sort":{"fields":["ByName"]}}}]}})",
+           R"({"op":"addItem","item":{"name":"a")"}),
+  };
+  for (const std::string& input : inputs) {
+    SCOPED_TRACE(input);
+    const Outcome binary = browse({"session"}, input);
+    const InProcess inProcess = runSessionInProcess(input);
+    EXPECT_EQ(binary.status, inProcess.status);
+    EXPECT_EQ(binary.out, inProcess.out);
+    EXPECT_EQ(binary.err, inProcess.message.empty() ? "" : "browse: " + inProcess.message + "\n");
+  }
+}
+
 TEST_F(BrowseCommandTest, SessionErrorsNameTheFileGiven) {
   const fs::path path = file("bad.jsonl", "\n\n\n{\"op\":\"serve\"}\n");
   const Outcome run = browse({"session", path.string()});
@@ -265,9 +343,18 @@ TEST_F(BrowseCommandTest, UnreadableInputFailsWithAMessage) {
 }
 
 TEST_F(BrowseCommandTest, FailedWritesAreReportedAsFailures) {
-  const Outcome run = browse({"generate", "--count", "100000"}, "", "/dev/full");
-  EXPECT_EQ(1, run.status);
-  EXPECT_EQ("browse: cannot write standard output: No space left on device\n", run.err);
+  const std::vector<std::string> commands[] = {
+      {"generate", "--count", "100000"},
+      {"--help"},
+      {"query", "--help"},
+      {"session", "--help"},
+  };
+  for (const std::vector<std::string>& args : commands) {
+    SCOPED_TRACE(args.front() + " " + args.back());
+    const Outcome run = browse(args, "", "/dev/full");
+    EXPECT_EQ(1, run.status);
+    EXPECT_EQ("browse: cannot write standard output: No space left on device\n", run.err);
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -387,6 +474,10 @@ TEST_F(BrowseCommandTest, GenerateIsReproducibleAndReadable) {
   EXPECT_NE(first.out, other.out);
   EXPECT_EQ(seedOne.out, byDefault.out);
   EXPECT_EQ("", browse({"generate", "--count", "0"}).out);
+  // The largest seed is a seed like any other.
+  const Outcome largest = browse({"generate", "--count", "1", "--seed", "18446744073709551615"});
+  EXPECT_EQ(0, largest.status) << largest.err;
+  EXPECT_EQ(1, std::count(largest.out.begin(), largest.out.end(), '\n'));
 
   // Every generated line is an item that query accepts.
   const fs::path items = file("generated.jsonl", first.out);
@@ -448,6 +539,216 @@ TEST_F(BrowseCommandTest, UsageErrorsExitWithStatusTwo) {
     EXPECT_EQ("", run.out);
     EXPECT_EQ(c.firstLine + "\nRun 'browse --help' for usage.\n", run.err);
   }
+}
+
+// Counts and seeds above 2^64-1 are refused, not taken as 2^64-1. Standard
+// output is /dev/full, so that a count taken as 2^64-1 fails at once rather
+// than writing forever.
+TEST_F(BrowseCommandTest, NumbersAboveSixtyFourBitsAreRefusedNotClamped) {
+  const std::vector<std::string> cases[] = {
+      {"--count", "99999999999999999999"},
+      {"--count", "18446744073709551616"},
+      {"--count", "0", "--seed", "18446744073709551616"},
+      {"--count", "0", "--seed", "0x10000000000000000"},
+  };
+  for (const std::vector<std::string>& options : cases) {
+    SCOPED_TRACE(options.back());
+    std::vector<std::string> args{"generate"};
+    args.insert(args.end(), options.begin(), options.end());
+    const Outcome run = browse(args, "", "/dev/full");
+    EXPECT_EQ(2, run.status);
+    EXPECT_EQ("browse: " + options[options.size() - 2] +
+                  ": must be at most 18446744073709551615\nRun 'browse --help' for usage.\n",
+              run.err);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// running out of memory
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+
+constexpr rlim_t kMiB = 1 << 20;
+
+// Address space that `browse session` holds once it has answered a line:
+// the base to which memory-limited runs add their headroom.
+rlim_t sessionBaseline() {
+  int toBrowse[2];
+  int fromBrowse[2];
+  if (::pipe(toBrowse) != 0 || ::pipe(fromBrowse) != 0) return 0;
+  char* const argv[] = {const_cast<char*>(BROWSE_BINARY), const_cast<char*>("session"), nullptr};
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(toBrowse[0], 0);
+    ::dup2(fromBrowse[1], 1);
+    for (const int fd : {toBrowse[0], toBrowse[1], fromBrowse[0], fromBrowse[1]}) ::close(fd);
+    ::execv(argv[0], argv);
+    ::_exit(127);
+  }
+  ::close(toBrowse[0]);
+  ::close(fromBrowse[1]);
+  const std::string line = R"({"op":"canServeRequest","request":{}})"
+                           "\n";
+  rlim_t peak = 0;
+  char answer = 0;
+  if (::write(toBrowse[1], line.data(), line.size()) == static_cast<ssize_t>(line.size())) {
+    while (::read(fromBrowse[0], &answer, 1) == 1 && answer != '\n') {
+    }
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string field; status >> field;) {
+      if (field == "VmPeak:") {
+        status >> peak;
+        peak *= 1024;
+      }
+    }
+  }
+  ::close(toBrowse[1]);
+  ::close(fromBrowse[0]);
+  ::waitpid(pid, nullptr, 0);
+  return peak;
+}
+
+class MemoryLimitTest : public BrowseCommandTest {
+ protected:
+  void SetUp() override {
+    if (kAddressSanitizer) {
+      GTEST_SKIP() << "an address-space limit cannot hold AddressSanitizer, which maps "
+                      "terabytes of shadow memory";
+    }
+    BrowseCommandTest::SetUp();
+    static const rlim_t baseline = sessionBaseline();
+    ASSERT_GT(baseline, 0u) << "cannot measure the address space of browse";
+    limit_ = baseline + 32 * kMiB;
+  }
+
+  Outcome limited(const std::vector<std::string>& args) {
+    RunOptions options;
+    options.memoryLimit = limit_;
+    return run(args, "", options);
+  }
+
+  static std::string itemWithNameOf(std::size_t bytes) {
+    return R"({"name":")" + std::string(bytes, 'n') + R"("})";
+  }
+
+  rlim_t limit_ = 0;
+};
+
+// A line too long for the memory left: either its buffer or the parser's
+// cannot be had. Neither is the end of the input nor bad input.
+TEST_F(MemoryLimitTest, SessionStopsAtALineThatDoesNotFitAfterAnsweringTheOnesBefore) {
+  const std::string canServe = R"({"op":"canServeRequest","request":{}})";
+  for (const std::size_t nameBytes : {8 * kMiB, 64 * kMiB}) {
+    SCOPED_TRACE(nameBytes);
+    const fs::path session =
+        file("big.jsonl",
+             lines({canServe, canServe,
+                    R"({"op":"addItem","item":)" + itemWithNameOf(nameBytes) + "}", canServe}));
+    const Outcome run = limited({"session", session.string()});
+    EXPECT_EQ(1, run.status);
+    EXPECT_EQ(lines({R"({"op":"canServeRequest","line":1,"value":true})",
+                     R"({"op":"canServeRequest","line":2,"value":true})"}),
+              run.out);
+    EXPECT_EQ("browse: out of memory while reading " + session.string() + ":3\n", run.err);
+  }
+}
+
+TEST_F(MemoryLimitTest, QueryStopsAtAnItemThatDoesNotFit) {
+  const fs::path request = file("request.json", R"({"queries":[{"queryId":"q"}]})");
+  for (const std::size_t nameBytes : {8 * kMiB, 64 * kMiB}) {
+    SCOPED_TRACE(nameBytes);
+    const fs::path items =
+        file("big.jsonl", lines({R"({"name":"a"})", itemWithNameOf(nameBytes), R"({"name":"b"})"}));
+    const Outcome run =
+        limited({"query", "--items", items.string(), "--request", request.string()});
+    EXPECT_EQ(1, run.status);
+    EXPECT_EQ("", run.out);
+    EXPECT_EQ("browse: out of memory while reading " + items.string() + ":2\n", run.err);
+  }
+}
+
+// More items than fit: whatever browse was doing when memory ran out, it
+// says so, and prints nothing that looks like a complete answer.
+TEST_F(MemoryLimitTest, TooManyItemsEndWithAMessageAndStatusOne) {
+  const Outcome generated = browse({"generate", "--count", "300000", "--seed", "3"});
+  ASSERT_EQ(0, generated.status) << generated.err;
+  const fs::path items = file("items.jsonl", generated.out);
+  const fs::path request =
+      file("request.json",
+           R"({"queries":[{"parameters":{"sort":{"fields":["ByName"]},"paging":{"limit":10}}}]})");
+  std::string session;
+  std::istringstream itemLines(generated.out);
+  for (std::string item; std::getline(itemLines, item);) {
+    session += R"({"op":"addItem","item":)" + item + "}\n";
+  }
+  session += R"({"op":"getResults","request":)" + readFile(request) + "}\n";
+  const fs::path sessionFile = file("session.jsonl", session);
+
+  const std::vector<std::string> commands[] = {
+      {"query", "--items", items.string(), "--request", request.string()},
+      {"session", sessionFile.string()},
+  };
+  for (const std::vector<std::string>& args : commands) {
+    SCOPED_TRACE(args.front());
+    const Outcome run = limited(args);
+    EXPECT_EQ(1, run.status);
+    EXPECT_EQ("", run.out);
+    EXPECT_EQ(0u, run.err.rfind("browse: out of memory while ", 0)) << run.err;
+    EXPECT_EQ(1, std::count(run.err.begin(), run.err.end(), '\n')) << run.err;
+  }
+}
+
+// browse_failing_allocation fails the k-th allocation after main() starts.
+// For every k, browse ends with the complete output and status 0 or with
+// status 1, the output so far and one line that says memory ran out.
+class FailingAllocationTest : public BrowseCommandTest {
+ protected:
+  Outcome runFailing(const std::vector<std::string>& args, unsigned long k) {
+    RunOptions options;
+    options.binary = BROWSE_FAILING_ALLOCATION_BINARY;
+    options.env = {"BROWSE_TEST_FAIL_ALLOCATION=" + std::to_string(k),
+                   "BROWSE_TEST_ALLOCATION_COUNT=" + (dir_ / "count").string()};
+    return run(args, "", options);
+  }
+
+  void expectEveryFailureHandled(const std::vector<std::string>& args) {
+    const Outcome whole = runFailing(args, 0);
+    ASSERT_EQ(0, whole.status) << whole.err;
+    const unsigned long allocations = std::stoul(readFile(dir_ / "count"));
+    ASSERT_GT(allocations, 100u);
+    for (unsigned long k = 1; k <= allocations; ++k) {
+      const Outcome run = runFailing(args, k);
+      const bool complete = run.status == 0 && run.out == whole.out && run.err.empty();
+      const bool reported = run.status == 1 && whole.out.rfind(run.out, 0) == 0 &&
+                            (run.out.empty() || run.out.back() == '\n') &&
+                            run.err.rfind("browse: out of memory while ", 0) == 0 &&
+                            std::count(run.err.begin(), run.err.end(), '\n') == 1;
+      if (!complete && !reported) {
+        ADD_FAILURE() << "allocation " << k << " of " << allocations << ": status " << run.status
+                      << "\nstderr: " << run.err << "stdout: " << run.out;
+        return;
+      }
+    }
+  }
+};
+
+TEST_F(FailingAllocationTest, SessionExampleSurvivesEveryFailedAllocation) {
+  expectEveryFailureHandled({"session", std::string(kExamples) + "/session.jsonl"});
+}
+
+TEST_F(FailingAllocationTest, QueryExampleSurvivesEveryFailedAllocation) {
+  expectEveryFailureHandled({"query", "--items", std::string(kExamples) + "/items.jsonl",
+                             "--request", std::string(kExamples) + "/request.json"});
 }
 
 }  // namespace

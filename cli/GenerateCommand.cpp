@@ -6,13 +6,15 @@
 
 namespace browse {
 
-int runGenerate(const GenerateOptions& options) {
+int runGenerate(const GenerateOptions& options, LineSink& output) {
   ItemGenerator generator(options.seed);
-  Output output;
-  for (std::uint64_t i = 0; i < options.count; ++i) {
-    output.line(databrowse::toJson(generator.next()));
+  try {
+    for (std::uint64_t i = 0; i < options.count; ++i) {
+      output.line(databrowse::toJson(generator.next()));
+    }
+  } catch (const std::bad_alloc&) {
+    throw OutOfMemory("generating items");
   }
-  output.flush();
   return kExitOk;
 }
 

@@ -1,8 +1,10 @@
-// Reading input files and writing standard output for the browse commands.
+// Reading input files and writing output for the browse commands.
 #pragma once
 
 #include <cstddef>
-#include <cstdio>
+#include <cstdint>
+#include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,6 +19,20 @@ std::string inputName(const std::string& path);
 
 // True when the line holds nothing but spaces, tabs and carriage returns.
 bool isBlank(std::string_view line);
+
+// Memory ran out. what() is "out of memory while DOING", held in the
+// exception itself so that reporting it needs no memory.
+class OutOfMemory : public std::bad_alloc {
+ public:
+  // DOING, then " WHERE" when `where` is not empty, then ":LINE" when `line`
+  // is not 0; cut short when it does not fit.
+  explicit OutOfMemory(std::string_view doing, std::string_view where = {},
+                       std::size_t line = 0) noexcept;
+  const char* what() const noexcept override { return message_; }
+
+ private:
+  char message_[512];
+};
 
 // The whole content of a file or of standard input, followed in memory by
 // databrowse::kJsonPadding readable bytes, so that any part of it can be
@@ -36,28 +52,16 @@ class InputText {
   std::size_t length_ = 0;
 };
 
-// Calls visit(lineNumber, line) for each line of `text` that is not blank.
-// Lines end at '\n' and count from 1; a last line without '\n' counts too.
-template <class Visit>
-void forEachLine(std::string_view text, Visit&& visit) {
-  std::size_t number = 0;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string_view::npos) end = text.size();
-    ++number;
-    const std::string_view line = text.substr(start, end - start);
-    if (!isBlank(line)) visit(number, line);
-    start = end + 1;
-  }
-}
-
-// Reads a file or standard input one line at a time.
+// Reads a file, standard input or a text in memory one line at a time,
+// through a buffer that holds a few blocks of the input, so that memory use
+// does not grow with the input but only with its longest line.
 class LineReader {
  public:
   // Opens `path`, or standard input for "-". Throws std::runtime_error
   // naming the file when it cannot be opened.
   explicit LineReader(const std::string& path);
+  // Reads `text`, which must outlive the reader, reported under `name`.
+  LineReader(std::string name, std::string_view text);
   ~LineReader();
   LineReader(const LineReader&) = delete;
   LineReader& operator=(const LineReader&) = delete;
@@ -65,7 +69,8 @@ class LineReader {
   // Reads the next line without its '\n' into `line` and returns true, or
   // returns false at the end of the input. The line is followed in memory by
   // databrowse::kJsonPadding readable bytes and stays valid until the next
-  // call. Throws std::runtime_error when reading fails.
+  // call. Throws std::runtime_error naming the file when reading fails, and
+  // OutOfMemory naming the line when the line does not fit in memory.
   bool next(std::string_view& line);
 
   const std::string& name() const { return name_; }
@@ -73,31 +78,64 @@ class LineReader {
   std::size_t lineNumber() const { return lineNumber_; }
   // True when the input is a regular file rather than a pipe or terminal.
   bool isRegularFile() const { return regularFile_; }
+  // Bytes of the input handed out so far, line ends included.
+  std::uint64_t offset() const { return offset_; }
+  // Size of the whole input when known in advance (a regular file or a
+  // text), else 0.
+  std::uint64_t size() const { return size_; }
 
  private:
+  void allocate(std::size_t capacity);
+  // Makes room and reads more input behind what is buffered; sets atEnd_
+  // when there is none.
+  void fill();
+  std::size_t readSome(char* into, std::size_t room);
+
   std::string name_;
-  std::FILE* file_ = nullptr;
-  bool ownsFile_ = false;
+  int fd_ = -1;
+  bool ownsFd_ = false;
   bool regularFile_ = false;
-  char* buffer_ = nullptr;
-  std::size_t capacity_ = 0;
+  std::string_view text_;  // what is left of an in-memory input
+  std::unique_ptr<char[]> buffer_;
+  std::size_t capacity_ = 0;  // bytes for input; kJsonPadding more follow
+  std::size_t begin_ = 0;     // start of the line being read
+  std::size_t scanned_ = 0;   // bytes from begin_ on already known to hold no '\n'
+  std::size_t end_ = 0;       // end of the buffered input
+  bool atEnd_ = false;
   std::size_t lineNumber_ = 0;
+  std::uint64_t offset_ = 0;
+  std::uint64_t size_ = 0;
+};
+
+// Where the lines of a command's output go.
+class LineSink {
+ public:
+  virtual ~LineSink() = default;
+  // Writes `text` and a '\n'. Throws std::runtime_error when it cannot.
+  virtual void line(std::string_view text) = 0;
+  // Hands on everything written so far. Throws std::runtime_error when it
+  // cannot.
+  virtual void flush() = 0;
 };
 
 // Writes whole lines to standard output. Throws std::runtime_error when a
 // write fails, so that lost output is never reported as success.
-class Output {
+class StdoutSink final : public LineSink {
  public:
   // With flushEachLine, every line is handed to the system at once (for a
   // host that reads answers while it still writes operations).
-  explicit Output(bool flushEachLine = false) : flushEachLine_(flushEachLine) {}
+  explicit StdoutSink(bool flushEachLine = false) : flushEachLine_(flushEachLine) {}
 
-  void line(std::string_view text);
-  void flush();
+  void setFlushEachLine(bool flushEachLine) { flushEachLine_ = flushEachLine; }
+  void line(std::string_view text) override;
+  void flush() override;
 
  private:
   bool flushEachLine_;
 };
+
+// Writes `text` as it is to standard output, or throws std::runtime_error.
+void writeStdout(std::string_view text);
 
 // Progress messages on stderr, shown only when stderr is a terminal. Each
 // message replaces the previous one on the same terminal line.

@@ -1,5 +1,5 @@
-#include <cstdio>
 #include <exception>
+#include <new>
 
 #include "Commands.h"
 
@@ -7,26 +7,39 @@ namespace browse {
 
 namespace {
 
-int report(const char* message, int status) {
-  // Whatever the command wrote comes first, complete.
-  std::fflush(stdout);
-  std::fprintf(stderr, "browse: %s\n", message);
+int fail(LineSink& output, const ReportFailure& report, const char* message, int status) noexcept {
+  // Whatever the command wrote comes first, as complete as it can be.
+  try {
+    output.flush();
+  } catch (...) {
+    // The failure being reported comes first; a write error is one already.
+  }
+  try {
+    report(message);
+  } catch (...) {
+    // Nowhere left to say it; the status still tells.
+  }
   return status;
 }
 
 }  // namespace
 
-int runCommand(const std::function<int()>& command) {
+int runCommand(const std::function<int()>& command, LineSink& output, const ReportFailure& report,
+               const char* activity) noexcept {
   try {
     const int status = command();
-    if (std::fflush(stdout) != 0) return report("cannot write standard output", kExitFailure);
+    output.flush();
     return status;
   } catch (const InputError& e) {
-    return report(e.what(), kExitBadInput);
+    return fail(output, report, e.what(), kExitBadInput);
+  } catch (const OutOfMemory& e) {
+    return fail(output, report, e.what(), kExitFailure);
   } catch (const std::bad_alloc&) {
-    return report("out of memory", kExitFailure);
+    return fail(output, report, OutOfMemory(activity).what(), kExitFailure);
   } catch (const std::exception& e) {
-    return report(e.what(), kExitFailure);
+    return fail(output, report, e.what(), kExitFailure);
+  } catch (...) {
+    return fail(output, report, "unexpected failure", kExitFailure);
   }
 }
 

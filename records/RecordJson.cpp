@@ -5,9 +5,11 @@
 #include <algorithm>
 #include <array>
 #include <bitset>
+#include <charconv>
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <utility>
@@ -65,6 +67,8 @@ std::string jsonQuoted(std::string_view text) {
 }
 
 [[noreturn]] void failJson(const Location& at, simdjson::error_code error) {
+  // Running out of memory is not the text's fault.
+  if (error == simdjson::MEMALLOC) throw std::bad_alloc();
   fail(at, std::string("invalid JSON: ") + simdjson::error_message(error));
 }
 
@@ -387,6 +391,11 @@ const auto& fieldsOf<BrowseResponse>() {
 
 // ---------------------------------------------------------------------------
 // Writing
+//
+// The text is appended to one string as the records are walked, in the
+// layout of nlohmann::json's dump(indent). No JSON tree is built: besides the
+// cost, destroying one allocates, and an allocation that fails there ends
+// the process.
 
 // The record classes read texts and sub-records through non-const accessors
 // only. Reading a field that is set finds it and never inserts one, so the
@@ -397,133 +406,321 @@ R& view(const R& record) {
   return const_cast<R&>(record);
 }
 
-Json write(const BrowseContext& context) {
-  Json out = Json::object();
-  if (isSet(context, BrowseContext::kSessionId)) out["sessionId"] = view(context).sessionId();
-  if (isSet(context, BrowseContext::kSequence)) out["sequence"] = context.sequence();
-  return out;
+// True for the bytes that a JSON string holds as they are.
+bool isPlain(unsigned char byte) {
+  return byte >= 0x20 && byte < 0x7f && byte != '"' && byte != '\\';
 }
 
-Json write(const BrowsePath& path) {
-  Json out = Json::object();
-  if (isSet(path, BrowsePath::kPath)) out["path"] = view(path).path();
-  return out;
-}
+class Writer {
+ public:
+  explicit Writer(int indent) : indent_(indent) {}
 
-Json writeSortField(FilteredBrowseField field) {
-  for (const SortFieldName& known : kSortFieldNames) {
-    if (known.value == field) return Json(known.name);
+  void beginObject() { open('{'); }
+  void endObject() { close('}'); }
+  void beginArray() { open('['); }
+  void endArray() { close(']'); }
+
+  // Starts the next entry of the array being written.
+  void entry() { separate(); }
+  // Starts the field `name` of the object being written.
+  void key(std::string_view name) {
+    separate();
+    text(name);
+    out_ += indent_ < 0 ? ":" : ": ";
   }
-  return Json(static_cast<std::int32_t>(field));
-}
 
-Json write(const SortParameters& sort) {
-  Json out = Json::object();
-  if (isSet(sort, SortParameters::kFields)) {
-    Json fields = Json::array();
-    for (const FilteredBrowseField field : view(sort).fields()) {
-      fields.push_back(writeSortField(field));
+  void integer(long long value) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    out_.append(digits, end);
+  }
+
+  void text(std::string_view value) {
+    if (std::all_of(value.begin(), value.end(), [](char c) { return isPlain(c); })) {
+      out_ += '"';
+      out_ += value;
+      out_ += '"';
+      return;
     }
-    out["fields"] = std::move(fields);
+    // Escapes and UTF-8 checks are left to nlohmann::json; invalid UTF-8 can
+    // only come from a host and is written as U+FFFD rather than failing the
+    // whole output.
+    out_ += Json(std::string(value)).dump(-1, ' ', false, Json::error_handler_t::replace);
   }
-  if (isSet(sort, SortParameters::kDirection)) out["direction"] = sort.direction();
-  return out;
+
+  std::string take() { return std::move(out_); }
+
+ private:
+  void open(char bracket) {
+    out_ += bracket;
+    emptyLevels_.push_back(true);
+  }
+
+  void close(char bracket) {
+    const bool empty = emptyLevels_.back();
+    emptyLevels_.pop_back();
+    if (!empty) newline();
+    out_ += bracket;
+  }
+
+  void separate() {
+    if (!emptyLevels_.back()) out_ += ',';
+    emptyLevels_.back() = false;
+    newline();
+  }
+
+  void newline() {
+    if (indent_ < 0) return;
+    out_ += '\n';
+    out_.append(emptyLevels_.size() * static_cast<std::size_t>(indent_), ' ');
+  }
+
+  int indent_;
+  std::string out_;
+  std::vector<bool> emptyLevels_;  // per open object or array: nothing in it yet
+};
+
+void write(Writer& out, const BrowseContext& context) {
+  out.beginObject();
+  if (isSet(context, BrowseContext::kSessionId)) {
+    out.key("sessionId");
+    out.text(view(context).sessionId());
+  }
+  if (isSet(context, BrowseContext::kSequence)) {
+    out.key("sequence");
+    out.integer(context.sequence());
+  }
+  out.endObject();
 }
 
-Json write(const PagingParameters& paging) {
-  Json out = Json::object();
-  if (isSet(paging, PagingParameters::kOffset)) out["offset"] = paging.offset();
-  if (isSet(paging, PagingParameters::kLimit)) out["limit"] = paging.limit();
-  return out;
+void write(Writer& out, const BrowsePath& path) {
+  out.beginObject();
+  if (isSet(path, BrowsePath::kPath)) {
+    out.key("path");
+    out.text(view(path).path());
+  }
+  out.endObject();
 }
 
-Json write(const QueryParameters& parameters) {
-  Json out = Json::object();
-  if (isSet(parameters, QueryParameters::kSort)) out["sort"] = write(view(parameters).sort());
-  if (isSet(parameters, QueryParameters::kPaging)) out["paging"] = write(view(parameters).paging());
-  return out;
+void writeSortField(Writer& out, FilteredBrowseField field) {
+  for (const SortFieldName& known : kSortFieldNames) {
+    if (known.value == field) return out.text(known.name);
+  }
+  out.integer(static_cast<std::int32_t>(field));
 }
 
-Json write(const AggregateParameters& aggregate) {
-  Json out = Json::object();
-  if (isSet(aggregate, AggregateParameters::kType)) out["type"] = aggregate.type();
-  return out;
+void write(Writer& out, const SortParameters& sort) {
+  out.beginObject();
+  if (isSet(sort, SortParameters::kFields)) {
+    out.key("fields");
+    out.beginArray();
+    for (const FilteredBrowseField field : view(sort).fields()) {
+      out.entry();
+      writeSortField(out, field);
+    }
+    out.endArray();
+  }
+  if (isSet(sort, SortParameters::kDirection)) {
+    out.key("direction");
+    out.integer(sort.direction());
+  }
+  out.endObject();
 }
 
-Json write(const Query& query) {
-  Json out = Json::object();
-  if (isSet(query, Query::kQueryId)) out["queryId"] = view(query).queryId();
-  if (isSet(query, Query::kParameters)) out["parameters"] = write(view(query).parameters());
-  if (isSet(query, Query::kAggregate)) out["aggregate"] = write(view(query).aggregate());
-  return out;
+void write(Writer& out, const PagingParameters& paging) {
+  out.beginObject();
+  if (isSet(paging, PagingParameters::kOffset)) {
+    out.key("offset");
+    out.integer(paging.offset());
+  }
+  if (isSet(paging, PagingParameters::kLimit)) {
+    out.key("limit");
+    out.integer(paging.limit());
+  }
+  out.endObject();
 }
 
-Json write(const BrowseData& item);
-Json write(const AggregateResult& aggregate);
-Json write(const BrowseResponse& response);
+void write(Writer& out, const QueryParameters& parameters) {
+  out.beginObject();
+  if (isSet(parameters, QueryParameters::kSort)) {
+    out.key("sort");
+    write(out, view(parameters).sort());
+  }
+  if (isSet(parameters, QueryParameters::kPaging)) {
+    out.key("paging");
+    write(out, view(parameters).paging());
+  }
+  out.endObject();
+}
+
+void write(Writer& out, const AggregateParameters& aggregate) {
+  out.beginObject();
+  if (isSet(aggregate, AggregateParameters::kType)) {
+    out.key("type");
+    out.integer(aggregate.type());
+  }
+  out.endObject();
+}
+
+void write(Writer& out, const Query& query) {
+  out.beginObject();
+  if (isSet(query, Query::kQueryId)) {
+    out.key("queryId");
+    out.text(view(query).queryId());
+  }
+  if (isSet(query, Query::kParameters)) {
+    out.key("parameters");
+    write(out, view(query).parameters());
+  }
+  if (isSet(query, Query::kAggregate)) {
+    out.key("aggregate");
+    write(out, view(query).aggregate());
+  }
+  out.endObject();
+}
+
+void write(Writer& out, const BrowseData& item);
+void write(Writer& out, const AggregateResult& aggregate);
+void write(Writer& out, const BrowseResponse& response);
 
 template <class Entry>
-Json writeList(const std::vector<Entry>& entries) {
-  Json out = Json::array();
-  for (const Entry& entry : entries) out.push_back(write(entry));
-  return out;
-}
-
-Json write(const BrowseRequest& request) {
-  Json out = Json::object();
-  if (isSet(request, BrowseRequest::kPaths)) out["paths"] = writeList(view(request).paths());
-  if (isSet(request, BrowseRequest::kQueries)) out["queries"] = writeList(view(request).queries());
-  if (isSet(request, BrowseRequest::kContext)) out["context"] = write(view(request).context());
-  return out;
-}
-
-Json write(const ItemFlags& flags) {
-  Json out = Json::object();
-  if (isSet(flags, ItemFlags::kFlag)) out["flag"] = flags.flag();
-  return out;
-}
-
-Json write(const BrowseData& item) {
-  Json out = Json::object();
-  if (isSet(item, BrowseData::kName)) out["name"] = view(item).name();
-  if (isSet(item, BrowseData::kNumber)) out["number"] = item.number();
-  if (isSet(item, BrowseData::kFlags)) out["flags"] = write(view(item).flags());
-  return out;
-}
-
-Json write(const AggregateResult& aggregate) {
-  Json out = Json::object();
-  if (isSet(aggregate, AggregateResult::kCount)) out["count"] = aggregate.count();
-  return out;
-}
-
-Json write(const BrowseResult& result) {
-  Json out = Json::object();
-  if (isSet(result, BrowseResult::kQueryId)) out["queryId"] = view(result).queryId();
-  if (isSet(result, BrowseResult::kItems)) out["items"] = writeList(view(result).items());
-  if (isSet(result, BrowseResult::kAggregates)) {
-    out["aggregates"] = writeList(view(result).aggregates());
+void writeList(Writer& out, const std::vector<Entry>& entries) {
+  out.beginArray();
+  for (const Entry& entry : entries) {
+    out.entry();
+    write(out, entry);
   }
-  return out;
+  out.endArray();
 }
 
-Json write(const BrowseResponse& response) {
-  Json out = Json::object();
-  if (isSet(response, BrowseResponse::kStatus)) out["status"] = response.status();
-  if (isSet(response, BrowseResponse::kContext)) out["context"] = write(view(response).context());
-  if (isSet(response, BrowseResponse::kResult)) out["result"] = write(view(response).result());
-  return out;
+void write(Writer& out, const BrowseRequest& request) {
+  out.beginObject();
+  if (isSet(request, BrowseRequest::kPaths)) {
+    out.key("paths");
+    writeList(out, view(request).paths());
+  }
+  if (isSet(request, BrowseRequest::kQueries)) {
+    out.key("queries");
+    writeList(out, view(request).queries());
+  }
+  if (isSet(request, BrowseRequest::kContext)) {
+    out.key("context");
+    write(out, view(request).context());
+  }
+  out.endObject();
 }
 
-std::string dump(const Json& json, int indent) {
-  // Invalid UTF-8 can only come from a host; it is written as U+FFFD rather
-  // than failing the whole output.
-  return json.dump(indent, ' ', false, Json::error_handler_t::replace);
+void write(Writer& out, const ItemFlags& flags) {
+  out.beginObject();
+  if (isSet(flags, ItemFlags::kFlag)) {
+    out.key("flag");
+    out.integer(flags.flag());
+  }
+  out.endObject();
+}
+
+void write(Writer& out, const BrowseData& item) {
+  out.beginObject();
+  if (isSet(item, BrowseData::kName)) {
+    out.key("name");
+    out.text(item.nameView());
+  }
+  if (isSet(item, BrowseData::kNumber)) {
+    out.key("number");
+    out.integer(item.number());
+  }
+  if (isSet(item, BrowseData::kFlags)) {
+    out.key("flags");
+    write(out, view(item).flags());
+  }
+  out.endObject();
+}
+
+void write(Writer& out, const AggregateResult& aggregate) {
+  out.beginObject();
+  if (isSet(aggregate, AggregateResult::kCount)) {
+    out.key("count");
+    out.integer(aggregate.count());
+  }
+  out.endObject();
+}
+
+void write(Writer& out, const BrowseResult& result) {
+  out.beginObject();
+  if (isSet(result, BrowseResult::kQueryId)) {
+    out.key("queryId");
+    out.text(view(result).queryId());
+  }
+  if (isSet(result, BrowseResult::kItems)) {
+    out.key("items");
+    writeList(out, view(result).items());
+  }
+  if (isSet(result, BrowseResult::kAggregates)) {
+    out.key("aggregates");
+    writeList(out, view(result).aggregates());
+  }
+  out.endObject();
+}
+
+void write(Writer& out, const BrowseResponse& response) {
+  out.beginObject();
+  if (isSet(response, BrowseResponse::kStatus)) {
+    out.key("status");
+    out.integer(response.status());
+  }
+  if (isSet(response, BrowseResponse::kContext)) {
+    out.key("context");
+    write(out, view(response).context());
+  }
+  if (isSet(response, BrowseResponse::kResult)) {
+    out.key("result");
+    write(out, view(response).result());
+  }
+  out.endObject();
+}
+
+template <class R>
+std::string written(const R& record, int indent) {
+  Writer out(indent);
+  write(out, record);
+  return out.take();
+}
+
+// ---------------------------------------------------------------------------
+
+// simdjson picks the kernel for this CPU on first use, inside functions that
+// end the process when an allocation fails there. Picking it while the
+// library loads keeps that out of every parse.
+const std::string& kKernel = simdjson::get_active_implementation()->name();
+
+// A parser holds at least this many bytes, so that short texts of growing
+// length do not make it allocate again for each.
+constexpr std::size_t kSmallestParserCapacity = 4096;
+
+// "{}" with the padding that the parser needs.
+constexpr char kProbeText[2 + simdjson::SIMDJSON_PADDING] = "{}";
+
+// Makes `parser` ready for a text of `length` bytes. The ondemand parser of
+// simdjson 3.0 does not report a failed allocation of its string buffer and
+// would later write through a null pointer, so the buffer's address is
+// checked here through a raw iterator; a parser that could not allocate is
+// replaced by an empty one, which allocates afresh for the next text.
+simdjson::error_code reserve(od::parser& parser, std::size_t length) {
+  if (parser.capacity() != 0 && length <= parser.capacity()) return simdjson::SUCCESS;
+  const std::size_t wanted = std::max({length, 2 * parser.capacity(), kSmallestParserCapacity});
+  simdjson::error_code error =
+      parser.allocate(std::max(length, std::min(wanted, parser.max_capacity())));
+  if (!error) {
+    od::json_iterator probe;
+    error = parser.iterate_raw(simdjson::padded_string_view(kProbeText, 2, sizeof kProbeText))
+                .get(probe);
+    if (!error && probe.string_buf_loc() == nullptr) error = simdjson::MEMALLOC;
+  }
+  if (error) parser = od::parser();
+  return error;
 }
 
 }  // namespace
-
-// ---------------------------------------------------------------------------
 
 struct JsonReader::State {
   od::parser parser;
@@ -538,6 +735,7 @@ struct JsonReader::State {
   template <class R>
   R parse(PaddedJson json, std::string_view where) {
     const Location root{nullptr, where};
+    if (auto error = reserve(parser, json.text.size())) failJson(root, error);
     od::document document;
     if (auto error =
             parser.iterate(json.text.data(), json.text.size(), json.text.size() + kJsonPadding)
@@ -584,19 +782,19 @@ BrowseResponse JsonReader::response(std::string_view json, std::string_view wher
   return response(state_->padded(json), where);
 }
 
+const std::string& jsonKernel() noexcept { return kKernel; }
+
 BrowseRequest parseRequest(std::string_view json) { return JsonReader().request(json); }
 BrowseData parseItem(std::string_view json) { return JsonReader().item(json); }
 BrowseResponse parseResponse(std::string_view json) { return JsonReader().response(json); }
 
-std::string toJson(const BrowseRequest& request, int indent) {
-  return dump(write(request), indent);
-}
-std::string toJson(const BrowseData& item, int indent) { return dump(write(item), indent); }
-std::string toJson(const BrowseResponse& response, int indent) {
-  return dump(write(response), indent);
-}
+std::string toJson(const BrowseRequest& request, int indent) { return written(request, indent); }
+std::string toJson(const BrowseData& item, int indent) { return written(item, indent); }
+std::string toJson(const BrowseResponse& response, int indent) { return written(response, indent); }
 std::string toJson(const std::vector<BrowseResponse>& responses, int indent) {
-  return dump(writeList(responses), indent);
+  Writer out(indent);
+  writeList(out, responses);
+  return out.take();
 }
 
 }  // namespace databrowse

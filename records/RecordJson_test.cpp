@@ -4,9 +4,70 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
+#include <new>
+#include <nlohmann/json.hpp>
+#include <random>
 #include <string>
 #include <vector>
+
+// Allocations that fail on request, for the tests of running out of memory:
+// while a FailingAllocation is alive, the k-th call of operator new (any
+// form) fails.
+namespace {
+
+bool allocationsArmed = false;
+unsigned long allocationsMade = 0;
+unsigned long failingAllocation = 0;
+
+bool allocationFailsNow() noexcept {
+  return allocationsArmed && ++allocationsMade == failingAllocation;
+}
+
+void* allocate(std::size_t size) {
+  if (allocationFailsNow()) throw std::bad_alloc();
+  void* memory = std::malloc(size == 0 ? 1 : size);
+  if (memory == nullptr) throw std::bad_alloc();
+  return memory;
+}
+
+void* allocateNoThrow(std::size_t size) noexcept {
+  if (allocationFailsNow()) return nullptr;
+  return std::malloc(size == 0 ? 1 : size);
+}
+
+class FailingAllocation {
+ public:
+  explicit FailingAllocation(unsigned long k) {
+    allocationsMade = 0;
+    failingAllocation = k;
+    allocationsArmed = true;
+  }
+  ~FailingAllocation() { allocationsArmed = false; }
+  FailingAllocation(const FailingAllocation&) = delete;
+  FailingAllocation& operator=(const FailingAllocation&) = delete;
+
+  // True once the allocation that fails has been asked for.
+  bool reached() const { return allocationsMade >= failingAllocation; }
+};
+
+}  // namespace
+
+void* operator new(std::size_t size) { return allocate(size); }
+void* operator new[](std::size_t size) { return allocate(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  return allocateNoThrow(size);
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+  return allocateNoThrow(size);
+}
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete[](void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+void operator delete[](void* memory, std::size_t) noexcept { std::free(memory); }
+void operator delete(void* memory, const std::nothrow_t&) noexcept { std::free(memory); }
+void operator delete[](void* memory, const std::nothrow_t&) noexcept { std::free(memory); }
 
 namespace databrowse {
 namespace {
@@ -313,6 +374,214 @@ TEST(RecordJsonTest, PaddedTextStopsAtItsEnd) {
   EXPECT_THROW(reader.item(PaddedJson{std::string_view(buffer.data(), firstLength - 1)}),
                JsonError);
 }
+
+// Records with every field set or left out at random, and texts that need
+// escapes, multi-byte UTF-8 and, from hosts, invalid UTF-8.
+class RandomRecords {
+ public:
+  explicit RandomRecords(std::uint64_t seed) : engine_(seed) {}
+
+  BrowseRequest request() {
+    BrowseRequest request;
+    if (coin()) {
+      auto& paths = request.paths(true);
+      markSet(request, BrowseRequest::kPaths);
+      for (int i = upTo(3); i > 0; --i) {
+        BrowsePath& path = paths.emplace_back();
+        if (coin()) path.setPath(text());
+      }
+    }
+    if (coin()) {
+      auto& queries = request.queries(true);
+      markSet(request, BrowseRequest::kQueries);
+      for (int i = upTo(3); i > 0; --i) query(queries.emplace_back());
+    }
+    if (coin()) context(request.context(true), request, BrowseRequest::kContext);
+    return request;
+  }
+
+  std::vector<BrowseResponse> responses() {
+    std::vector<BrowseResponse> responses(static_cast<std::size_t>(upTo(3)));
+    for (BrowseResponse& response : responses) {
+      if (coin()) response.setStatus(integer());
+      if (coin()) context(response.context(true), response, BrowseResponse::kContext);
+      if (coin()) {
+        BrowseResult& result = response.result(true);
+        markSet(response, BrowseResponse::kResult);
+        if (coin()) result.setQueryId(text());
+        if (coin()) {
+          auto& items = result.items(true);
+          markSet(result, BrowseResult::kItems);
+          for (int i = upTo(4); i > 0; --i) item(items.emplace_back());
+        }
+        if (coin()) {
+          auto& aggregates = result.aggregates(true);
+          markSet(result, BrowseResult::kAggregates);
+          for (int i = upTo(2); i > 0; --i) {
+            AggregateResult& aggregate = aggregates.emplace_back();
+            if (coin()) aggregate.setCount(integer());
+          }
+        }
+      }
+    }
+    return responses;
+  }
+
+ private:
+  bool coin() { return std::uniform_int_distribution<int>(0, 1)(engine_) == 1; }
+  int upTo(int most) { return std::uniform_int_distribution<int>(0, most)(engine_); }
+
+  long long integer() {
+    switch (upTo(2)) {
+      case 0:
+        return upTo(20) - 10;
+      case 1:
+        return std::numeric_limits<long long>::min();
+      default:
+        return std::uniform_int_distribution<long long>()(engine_);
+    }
+  }
+
+  std::string text() {
+    static const char* const pieces[] = {"a",
+                                         "Z",
+                                         " ",
+                                         "\"",
+                                         "\\",
+                                         "/",
+                                         "\n",
+                                         "\t",
+                                         "\x01",
+                                         "\x1f",
+                                         "\x7f",
+                                         "\xc3\xa9",
+                                         "\xe6\x9d\xb1",
+                                         "\xf0\x9f\x98\x80",
+                                         "\xff",
+                                         "\xc3",
+                                         "\xed\xa0\x80"};
+    std::string text;
+    for (int i = upTo(6); i > 0; --i) text += pieces[upTo(std::size(pieces) - 1)];
+    return text;
+  }
+
+  void context(BrowseContext& context, PKMessageBase& owner, FieldId id) {
+    markSet(owner, id);
+    if (coin()) context.setSessionId(text());
+    if (coin()) context.setSequence(integer());
+  }
+
+  void query(Query& query) {
+    if (coin()) query.setQueryId(text());
+    if (coin()) {
+      QueryParameters& parameters = query.parameters(true);
+      markSet(query, Query::kParameters);
+      if (coin()) {
+        SortParameters& sort = parameters.sort(true);
+        markSet(parameters, QueryParameters::kSort);
+        if (coin()) {
+          auto& fields = sort.fields(true);
+          markSet(sort, SortParameters::kFields);
+          const FilteredBrowseField known[] = {ByName, ByNumber, ByFlag,
+                                               static_cast<FilteredBrowseField>(-7)};
+          for (int i = upTo(3); i > 0; --i) fields.push_back(known[upTo(3)]);
+        }
+        if (coin()) sort.setDirection(integer());
+      }
+      if (coin()) {
+        PagingParameters& paging = parameters.paging(true);
+        markSet(parameters, QueryParameters::kPaging);
+        if (coin()) paging.setOffset(integer());
+        if (coin()) paging.setLimit(integer());
+      }
+    }
+    if (coin()) {
+      AggregateParameters& aggregate = query.aggregate(true);
+      markSet(query, Query::kAggregate);
+      if (coin()) aggregate.setType(integer());
+    }
+  }
+
+  void item(BrowseData& item) {
+    if (coin()) item.setName(text());
+    if (coin()) item.setNumber(integer());
+    if (coin()) {
+      ItemFlags& flags = item.flags(true);
+      markSet(item, BrowseData::kFlags);
+      if (coin()) flags.setFlag(integer());
+    }
+  }
+
+  std::mt19937_64 engine_;
+};
+
+// The writer lays text out as nlohmann::json does: compact, or indented by
+// any number of spaces. The reference is nlohmann::json re-writing the
+// compact text.
+TEST(RecordJsonTest, LayoutMatchesNlohmannJsonForRandomRecords) {
+  using Reference = nlohmann::ordered_json;
+  const std::uint64_t seed = std::random_device()();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  RandomRecords random(seed);
+  for (int round = 0; round < 300; ++round) {
+    const BrowseRequest request = random.request();
+    const std::vector<BrowseResponse> responses = random.responses();
+    for (const int indent : {-1, 0, 2, 4}) {
+      const std::string requestText = toJson(request, indent);
+      const std::string responsesText = toJson(responses, indent);
+      ASSERT_EQ(Reference::parse(toJson(request)).dump(indent), requestText);
+      ASSERT_EQ(Reference::parse(toJson(responses)).dump(indent), responsesText);
+    }
+    ASSERT_EQ(toJson(request), toJson(parseRequest(toJson(request))));
+  }
+}
+
+// Memory that runs out while parsing is reported as std::bad_alloc, never as
+// bad JSON nor by writing through a buffer that could not be had, and the
+// reader parses correctly afterwards.
+TEST(RecordJsonTest, FailedAllocationsThrowBadAllocAndTheReaderRecovers) {
+  const std::string small = R"({"paths":[{"path":"/a"}],"queries":[{"queryId":"q",)"
+                            R"("parameters":{"sort":{"fields":["ByName"]}}}]})";
+  // Long enough to make a reader that parsed `small` grow its parser.
+  const std::string large =
+      R"({"paths":[{"path":")" + std::string(20000, 'p') + R"("}],"context":{"sessionId":"s"}})";
+  for (const bool primed : {false, true}) {
+    const std::string& text = primed ? large : small;
+    const BrowseRequest expected = parseRequest(text);
+    bool reached = true;
+    for (unsigned long k = 1; reached; ++k) {
+      SCOPED_TRACE((primed ? "grown reader, allocation " : "new reader, allocation ") +
+                   std::to_string(k));
+      JsonReader reader;
+      if (primed) reader.request(small);
+      bool failed = false;
+      {
+        const FailingAllocation failing(k);
+        try {
+          reader.request(text);
+        } catch (const std::bad_alloc&) {
+          failed = true;
+        } catch (const JsonError& e) {
+          ADD_FAILURE() << "reported as bad JSON: " << e.what();
+        }
+        reached = failing.reached();
+      }
+      EXPECT_EQ(reached, failed);
+      EXPECT_EQ(expected, reader.request(text));
+    }
+  }
+}
+
+#if defined(__x86_64__)
+TEST(RecordJsonTest, ParsingUsesTheBestKernelOfThisCpu) {
+  const std::string& kernel = jsonKernel();
+  if (__builtin_cpu_supports("avx2")) {
+    EXPECT_TRUE(kernel == "haswell" || kernel == "icelake") << kernel;
+  } else {
+    EXPECT_NE("unsupported", kernel);
+  }
+}
+#endif
 
 TEST(RecordJsonTest, PrettyOutputHoldsTheSameResponses) {
   std::vector<BrowseResponse> responses(2);

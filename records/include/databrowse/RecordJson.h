@@ -78,6 +78,13 @@ class JsonReader {
   std::unique_ptr<State> state_;
 };
 
+// The name of the simdjson kernel that finds the structure of every parsed
+// text ("icelake", "haswell", "westmere", "fallback"...): the best one that
+// this CPU runs, picked by simdjson when the library loads. Parsing that
+// differs between kernels runs in the shared simdjson library, so the binary
+// needs no CPU-specific compile flags.
+const std::string& jsonKernel() noexcept;
+
 // One-off parsing with a reader of its own.
 BrowseRequest parseRequest(std::string_view json);
 BrowseData parseItem(std::string_view json);

@@ -1,0 +1,130 @@
+// Reading lines: the reader against a plain split of the same text.
+#include "Io.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace browse {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The lines of `text` as the reader must return them: split at '\n', with a
+// last line only when something follows the last '\n'.
+std::vector<std::string> referenceLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+class LineReaderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::path(::testing::TempDir()) / "line_reader_XXXXXX").string();
+    ASSERT_NE(nullptr, ::mkdtemp(pattern.data()));
+    dir_ = pattern;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  fs::path file(const std::string& text) {
+    const fs::path path = dir_ / "input";
+    std::ofstream(path, std::ios::binary) << text;
+    return path;
+  }
+
+  // Reads the padding behind `line`; the sanitizer build reports a read
+  // beyond the reader's buffer.
+  static void touchPadding(std::string_view line) {
+    volatile char sink = 0;
+    for (std::size_t i = 0; i < databrowse::kJsonPadding; ++i) {
+      sink = static_cast<char>(sink ^ line.data()[line.size() + i]);
+    }
+  }
+
+  // Reads every line, checking on the way that the reader counts lines and
+  // bytes.
+  static std::vector<std::string> readAll(LineReader& reader) {
+    std::vector<std::string> lines;
+    std::string_view line;
+    while (reader.next(line)) {
+      lines.emplace_back(line);
+      touchPadding(line);
+      EXPECT_EQ(lines.size(), reader.lineNumber());
+    }
+    EXPECT_FALSE(reader.next(line)) << "the end stays the end";
+    EXPECT_EQ(reader.size(), reader.offset());
+    return lines;
+  }
+
+  fs::path dir_;
+};
+
+// Lines of every length around the reader's block size and its doubling,
+// empty lines, carriage returns and a last line with or without '\n'.
+TEST_F(LineReaderTest, RandomTextsSplitLikeTheReference) {
+  const std::uint64_t seed = std::random_device()();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937_64 engine(seed);
+  const std::size_t block = std::size_t{1} << 18;
+  const std::size_t lengths[] = {
+      0, 1, 2, 63, 64, 65, 4095, 4096, block - 1, block, block + 1, 2 * block + 3, 5 * block};
+  for (int round = 0; round < 12; ++round) {
+    std::string text;
+    const int lines = std::uniform_int_distribution<int>(0, 12)(engine);
+    for (int i = 0; i < lines; ++i) {
+      const std::size_t length =
+          lengths[std::uniform_int_distribution<std::size_t>(0, std::size(lengths) - 1)(engine)];
+      text.append(length, static_cast<char>('a' + i % 26));
+      if (length > 0 && engine() % 4 == 0) text.back() = '\r';
+      if (i + 1 < lines || engine() % 2 == 0) text += '\n';
+    }
+    SCOPED_TRACE("round " + std::to_string(round) + ", " + std::to_string(text.size()) + " bytes");
+    const std::vector<std::string> expected = referenceLines(text);
+
+    LineReader inMemory("<text>", text);
+    EXPECT_EQ(expected, readAll(inMemory));
+    LineReader fromFile(file(text).string());
+    EXPECT_TRUE(fromFile.isRegularFile());
+    EXPECT_EQ(expected, readAll(fromFile));
+  }
+}
+
+TEST_F(LineReaderTest, StandardInputIsNamedAndAFailedReadIsAnError) {
+  LineReader standardInput("-");
+  EXPECT_EQ("<stdin>", standardInput.name());
+
+  LineReader directory(dir_.string());
+  std::string_view line;
+  try {
+    directory.next(line);
+    ADD_FAILURE() << "reading a directory succeeded";
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ("cannot read " + dir_.string() + ": Is a directory", std::string(e.what()));
+  }
+  EXPECT_THROW(LineReader((dir_ / "missing").string()), std::runtime_error);
+}
+
+TEST(OutOfMemoryTest, SaysWhatRanOutOfMemoryWithoutNeedingMemory) {
+  EXPECT_STREQ("out of memory while sorting", OutOfMemory("sorting").what());
+  EXPECT_STREQ("out of memory while reading items.jsonl:3",
+               OutOfMemory("reading", "items.jsonl", 3).what());
+  const std::string longName(2000, 'x');
+  const std::string cut = OutOfMemory("reading", longName, 7).what();
+  EXPECT_EQ(0u, cut.rfind("out of memory while reading xxx", 0));
+  EXPECT_LT(cut.size(), longName.size());
+}
+
+}  // namespace
+}  // namespace browse
