@@ -285,15 +285,19 @@ int FreshProcessPool::add(std::size_t itemCount, Measurement measurement) {
 }
 
 void FreshProcessPool::start() {
+  std::vector<std::size_t> sizes;
+  for (const auto& [itemCount, measurement] : measurements_) sizes.push_back(itemCount);
+  start(sizes);
+}
+
+void FreshProcessPool::start(const std::vector<std::size_t>& itemCounts) {
   if (started()) throw std::logic_error("FreshProcessPool::start called twice");
   // A holder that dies makes writes to it fail instead of killing this process.
   std::signal(SIGPIPE, SIG_IGN);
-  std::vector<std::size_t> sizes;
-  for (const auto& [itemCount, measurement] : measurements_) {
-    if (std::find(sizes.begin(), sizes.end(), itemCount) == sizes.end()) sizes.push_back(itemCount);
-  }
   try {
-    for (const std::size_t itemCount : sizes) startHolder(itemCount);
+    for (const std::size_t itemCount : itemCounts) {
+      if (holderFreeHeapBytes(itemCount) < 0) startHolder(itemCount);
+    }
   } catch (...) {
     stop();
     throw;

@@ -88,15 +88,17 @@ class FreshProcessPool {
   // id for run(). Only before start().
   int add(std::size_t itemCount, Measurement measurement);
 
-  // Forks a holder for every registered size and waits until each has made
-  // its items. Throws std::runtime_error when a holder cannot be started or
-  // fails while making its items.
+  // Forks a holder for every registered size (or for those of `itemCounts`)
+  // and waits until each has made its items. Throws std::runtime_error when a
+  // holder cannot be started or fails while making its items.
   void start();
+  void start(const std::vector<std::size_t>& itemCounts);
   bool started() const { return !holders_.empty(); }
 
   // Runs measurement `id` in a new child of its size's holder and returns the
   // child's report (report.error set when the measurement threw). Throws
-  // std::runtime_error when the child dies or exits without a report.
+  // std::runtime_error when the child dies or exits without a report, and
+  // std::logic_error when no holder of its size was started.
   ChildReport run(int id);
 
   // Free heap bytes that the holder of `itemCount` items held when it was

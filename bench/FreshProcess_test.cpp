@@ -125,6 +125,16 @@ TEST_F(FreshProcessTest, EachSizeHasItsOwnItems) {
   EXPECT_EQ(pool.holderFreeHeapBytes(4), -1);
 }
 
+TEST_F(FreshProcessTest, OnlyTheSizesAskedForGetAHolder) {
+  const auto count = [](std::vector<BrowseData>& items) { return reportOf(0, items.size()); };
+  const int small = add(3, count);
+  const int large = add(700, count);
+  pool.start({3});
+  EXPECT_EQ(pool.run(small).counters.at("items"), 3);
+  EXPECT_THROW(pool.run(large), std::logic_error);
+  EXPECT_EQ(pool.holderFreeHeapBytes(700), -1);
+}
+
 TEST_F(FreshProcessTest, AChildNeverSeesWhatAnEarlierChildChanged) {
   const int change = add(2, [](std::vector<BrowseData>& items) {
     items[0].setName("changed");

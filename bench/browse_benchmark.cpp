@@ -33,6 +33,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -234,10 +235,17 @@ void runFresh(benchmark::State& state, const FreshBenchmark& fresh) {
   if (fresh.slot) failIfWrong(state, checkPage(*fresh.slot, fresh.name, report.page));
 }
 
+// Full names (as Google Benchmark matches them) and sizes of the fresh benchmarks.
+std::vector<std::pair<std::string, std::size_t>>& freshNames() {
+  static std::vector<std::pair<std::string, std::size_t>> names;
+  return names;
+}
+
 benchmark::internal::Benchmark* addFresh(const std::string& name, std::size_t count,
                                          bench::Measurement measurement,
                                          std::optional<PageSlot> slot) {
   FreshBenchmark fresh{name, pool().add(count, std::move(measurement)), count, slot};
+  freshNames().emplace_back(name + "/iterations:1/manual_time", count);
   return benchmark::RegisterBenchmark(
              name.c_str(),
              [fresh](benchmark::State& state) { guarded(state, [&] { runFresh(state, fresh); }); })
@@ -548,6 +556,30 @@ bool onlyListing(int argc, char** argv) {
   return false;
 }
 
+// The sizes of the fresh benchmarks that --benchmark_filter selects, matched
+// as Google Benchmark matches them (extended regex, anywhere in the name; a
+// leading '-' negates). An invalid filter selects every size: the benchmark
+// library reports it.
+std::vector<std::size_t> selectedFreshSizes() {
+  std::string filter = benchmark::GetBenchmarkFilter();
+  const bool negative = !filter.empty() && filter.front() == '-';
+  if (negative) filter.erase(0, 1);
+  if (filter.empty() || filter == "all") filter = ".";
+  std::vector<std::size_t> sizes;
+  std::optional<std::regex> pattern;
+  try {
+    pattern.emplace(filter, std::regex::extended);
+  } catch (const std::regex_error&) {
+  }
+  for (const auto& [name, count] : freshNames()) {
+    const bool selected = !pattern || std::regex_search(name, *pattern) != negative;
+    if (selected && std::find(sizes.begin(), sizes.end(), count) == sizes.end()) {
+      sizes.push_back(count);
+    }
+  }
+  return sizes;
+}
+
 // The value after "key:" on the first line of `path` that starts with `key`.
 std::string procValue(const char* path, std::string_view key) {
   std::ifstream file(path);
@@ -576,10 +608,12 @@ void addMachineContext(const std::string& sizeList) {
 void addFreshContext(const std::vector<std::size_t>& sizes) {
   std::string holders;
   for (const std::size_t n : sizes) {
+    const std::int64_t bytes = pool().holderFreeHeapBytes(n);
+    if (bytes < 0) continue;  // no fresh benchmark of this size selected
     if (!holders.empty()) holders += ", ";
-    holders += "N:" + std::to_string(n) + " " + std::to_string(pool().holderFreeHeapBytes(n));
+    holders += "N:" + std::to_string(n) + " " + std::to_string(bytes);
   }
-  benchmark::AddCustomContext("fresh_holder_free_heap_bytes", holders);
+  if (!holders.empty()) benchmark::AddCustomContext("fresh_holder_free_heap_bytes", holders);
 }
 
 }  // namespace
@@ -607,7 +641,7 @@ int main(int argc, char** argv) {
     try {
       // Before any benchmark runs: the holders fork from a process that has
       // built nothing yet.
-      pool().start();
+      pool().start(selectedFreshSizes());
     } catch (const std::exception& error) {
       std::fprintf(stderr, "browse_benchmark: %s\n", error.what());
       return 2;
