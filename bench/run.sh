@@ -57,8 +57,9 @@ trap 'rm -rf "$parts"' EXIT
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBROWSE_BUILD_BENCHMARKS=ON \
   -DBROWSE_BUILD_TESTS=ON >/dev/null
 cmake --build "$build" -j"$(nproc)" --target browse_benchmark browse bench_test
-# The benchmark's own parts (memory counter, fresh processes, peers) first.
+# The benchmark's own parts (memory counter, fresh processes, peers, report) first.
 "$build/bench/bench_test" --gtest_brief=1
+python3 "$root/bench/report_test.py" 2>&1 | tail -1
 
 start=$(date +%s.%N)
 : >"$out/console.txt"
