@@ -204,5 +204,4 @@ std::string SqlitePeer::plan(Order order, bool descending) {
   return steps;
 }
 
-
 }  // namespace bench
