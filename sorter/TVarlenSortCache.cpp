@@ -24,7 +24,7 @@
 //   Key:     | prefix: bytes 0-7 (big-endian, zero-padded) | record offset (u32) |
 //   record:  | value (valueSize bytes) | key length (LEB128) | key bytes 8.. |
 //
-// Records lie back to back in insertion order in 1 MiB slots of the record
+// Records lie back to back in insertion order in 2 MiB slots of the record
 // arena, so the record offset also breaks ties between equal keys. Nothing is
 // stored twice: for the common keys of a browse (a name of about 11 bytes and
 // a number) a key costs 12 + 4 + 1 + 13 bytes.

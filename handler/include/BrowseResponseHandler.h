@@ -19,6 +19,7 @@
 
 #include "CTzError.h"
 #include "I2/TVarlenSortCache.h"
+#include "LargeBlockAllocator.h"
 #include "databrowse/BrowseRecords.h"
 
 class BrowseResponseCache {
@@ -87,7 +88,8 @@ class BrowseResponseCache {
                     const std::vector<databrowse::FilteredBrowseField>& fields);
   void takeFrom(BrowseResponseCache& other) noexcept;
 
-  std::vector<databrowse::BrowseData> items;
+  std::vector<databrowse::BrowseData, browse_detail::LargeBlockAllocator<databrowse::BrowseData>>
+      items;
   std::vector<databrowse::FilteredBrowseField> sortedFields;
   databrowse::BrowseRequest cachedRequest;
   I2::TVarlenSortCache sortCache;
