@@ -4,10 +4,32 @@
 #include <malloc.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <string>
 
 namespace {
+
+// glibc x86-64 chunks: a heap chunk's size word sits before the block and the
+// next chunk's first word is lent to the block, so chunk = usable + 8; a
+// mapped chunk (size word bit 1) lends nothing, so chunk = usable + 16.
+constexpr std::size_t kHeapChunkHeader = 8;
+constexpr std::size_t kMappedChunkHeader = 16;
+constexpr std::size_t kMappedBit = 0x2;
+constexpr std::size_t kSizeFlagBits = 0x7;
+
+std::size_t sizeWord(const void* block) {
+  std::size_t word;
+  std::memcpy(&word, static_cast<const char*>(block) - sizeof word, sizeof word);
+  return word;
+}
+
+std::size_t countedBytes(void* block) {
+  const std::size_t header = (sizeWord(block) & kMappedBit) ? kMappedChunkHeader : kHeapChunkHeader;
+  return malloc_usable_size(block) + header;
+}
 
 std::atomic<bool> counting{false};
 std::atomic<std::int64_t> held{0};
@@ -15,7 +37,7 @@ std::atomic<std::int64_t> peak{0};
 
 void noteAllocated(void* block) {
   if (block == nullptr || !counting.load(std::memory_order_relaxed)) return;
-  const auto bytes = static_cast<std::int64_t>(malloc_usable_size(block));
+  const auto bytes = static_cast<std::int64_t>(countedBytes(block));
   const std::int64_t now = held.fetch_add(bytes, std::memory_order_relaxed) + bytes;
   std::int64_t seen = peak.load(std::memory_order_relaxed);
   while (now > seen && !peak.compare_exchange_weak(seen, now, std::memory_order_relaxed)) {
@@ -24,7 +46,7 @@ void noteAllocated(void* block) {
 
 void noteReleased(void* block) {
   if (block == nullptr || !counting.load(std::memory_order_relaxed)) return;
-  held.fetch_sub(static_cast<std::int64_t>(malloc_usable_size(block)), std::memory_order_relaxed);
+  held.fetch_sub(static_cast<std::int64_t>(countedBytes(block)), std::memory_order_relaxed);
 }
 
 }  // namespace
@@ -56,6 +78,27 @@ std::int64_t CountingWindow::currentAbove() const {
   return held.load(std::memory_order_relaxed) - start_;
 }
 
+std::size_t chunkBytes(void* block) { return countedBytes(block); }
+
+void checkChunkLayout() {
+  // A small block comes from the heap, a large one from a mapping of its own.
+  for (const std::size_t request : {std::size_t{1}, std::size_t{1000}, std::size_t{64} << 20}) {
+    void* const block = __libc_malloc(request);
+    if (block == nullptr) throw std::bad_alloc();
+    const std::size_t chunk = sizeWord(block) & ~kSizeFlagBits;
+    const std::size_t counted = countedBytes(block);
+    const bool mapped = (sizeWord(block) & kMappedBit) != 0;
+    __libc_free(block);
+    if (chunk != counted || mapped != (request > (1u << 20))) {
+      throw std::runtime_error(
+          "malloc chunks are not laid out as the memory counter assumes: "
+          "a block of " +
+          std::to_string(request) + " bytes has chunk size " + std::to_string(chunk) +
+          ", counted as " + std::to_string(counted));
+    }
+  }
+}
+
 }  // namespace bench
 
 // The malloc family is replaced, so every allocation is seen: operator new
@@ -75,11 +118,20 @@ void* calloc(std::size_t count, std::size_t size) {
 }
 
 void* realloc(void* block, std::size_t size) {
-  const auto before = block ? static_cast<std::int64_t>(malloc_usable_size(block)) : 0;
+  const auto before = block ? static_cast<std::int64_t>(countedBytes(block)) : 0;
+  // A heap block that moves is copied, so old and new are held at once; a
+  // mapped block moves by remapping its pages.
+  const bool copiedWhenMoved = block != nullptr && (sizeWord(block) & kMappedBit) == 0;
   void* moved = __libc_realloc(block, size);
   if (moved == nullptr && size != 0) return nullptr;  // the old block is still held
-  if (counting.load(std::memory_order_relaxed)) held.fetch_sub(before, std::memory_order_relaxed);
-  noteAllocated(moved);
+  if (!counting.load(std::memory_order_relaxed)) return moved;
+  if (moved != block && copiedWhenMoved) {
+    noteAllocated(moved);
+    held.fetch_sub(before, std::memory_order_relaxed);
+  } else {
+    held.fetch_sub(before, std::memory_order_relaxed);
+    noteAllocated(moved);
+  }
   return moved;
 }
 

@@ -3,10 +3,16 @@
 // The executable that links AllocationCounter.cpp replaces the malloc family
 // (malloc, calloc, realloc, the aligned forms and free), which operator new
 // also goes through. While a CountingWindow is open each allocation and
-// release adjusts a running total (in usable bytes, as the allocator rounds
-// them) and its peak; outside it they cost one flag test.
+// release adjusts a running total and its peak; outside it they cost one flag
+// test.
+//
+// A block counts as the whole malloc chunk that holds it: its usable bytes
+// (malloc_usable_size) plus glibc's chunk header, 8 bytes for a block from the
+// heap and 16 for a block of its own mapping (x86-64). checkChunkLayout()
+// confirms that layout on the running allocator.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace bench {
@@ -30,5 +36,13 @@ class CountingWindow {
  private:
   std::int64_t start_;
 };
+
+// Bytes that the live block at `block` takes from the allocator: usable bytes
+// plus the chunk header.
+std::size_t chunkBytes(void* block);
+
+// Throws std::runtime_error when the allocator's chunks do not look as
+// chunkBytes assumes (size word before the block = usable bytes + header).
+void checkChunkLayout();
 
 }  // namespace bench

@@ -134,11 +134,10 @@ void SqlitePeer::insertAll(const std::vector<databrowse::BrowseData>& items) {
   execute("BEGIN");
   for (const databrowse::BrowseData& item : items) {
     const std::string_view name = item.nameView();
-    std::int64_t flag = 0;
-    if (databrowse::isSet(item, databrowse::BrowseData::kFlags)) {
-      flag = const_cast<databrowse::BrowseData&>(item).flags(false).flag();
-    }
-    sqlite3_bind_text(insert, 1, name.data(), static_cast<int>(name.size()), SQLITE_STATIC);
+    const std::int64_t flag = item.flagValue();
+    // A null pointer would bind NULL rather than the empty text.
+    sqlite3_bind_text(insert, 1, name.empty() ? "" : name.data(), static_cast<int>(name.size()),
+                      SQLITE_STATIC);
     sqlite3_bind_int64(insert, 2, item.number());
     sqlite3_bind_int64(insert, 3, flag);
     if (sqlite3_step(insert) != SQLITE_DONE) fail("insert");
@@ -203,6 +202,5 @@ std::string SqlitePeer::plan(Order order, bool descending) {
   }
   return steps;
 }
-
 
 }  // namespace bench

@@ -58,7 +58,6 @@ class SqlitePeer {
   // The query plan of that page query, its steps joined by "; ".
   std::string plan(Order order, bool descending);
 
-
  private:
   void execute(const char* sql);
   [[noreturn]] void fail(const char* what) const;

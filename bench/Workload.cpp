@@ -69,10 +69,7 @@ PlainItem plainOf(const databrowse::BrowseData& item) {
   PlainItem plain;
   plain.name = std::string(item.nameView());
   plain.number = item.number();
-  // Reading an absent sub-record would add it to the item, so test first.
-  if (databrowse::isSet(item, databrowse::BrowseData::kFlags)) {
-    plain.flag = const_cast<databrowse::BrowseData&>(item).flags(false).flag();
-  }
+  plain.flag = item.flagValue();
   return plain;
 }
 

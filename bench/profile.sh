@@ -2,8 +2,9 @@
 # Records where one benchmark spends its time, with perf.
 #
 # Usage: bench/profile.sh FILTER [OUT_PREFIX]
-#   FILTER      a --benchmark_filter regex, e.g. 'sort/ours/name_number/asc/N:1000000/'
-#               (names end in /real_time, so end the regex with '/' rather than '$')
+#   FILTER      a --benchmark_filter regex, e.g. 'resort/ours/name_number/asc/N:1000000/'
+#               (names end in /real_time or /manual_time, so end the regex with '/'
+#               rather than '$'; perf follows the children of fresh-process benchmarks)
 #   OUT_PREFIX  where perf.data and the report go (default: build-bench/profile)
 # The workload sizes are those in the filter's N: (BROWSE_BENCH_SIZES also works).
 # Writes OUT_PREFIX.data, OUT_PREFIX.flat.txt (self time by function) and
@@ -17,7 +18,7 @@ sizes=${BROWSE_BENCH_SIZES:-$(grep -o 'N:[0-9]*' <<<"$filter" | head -1 | cut -c
 sizes=${sizes:-1000000}
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBROWSE_BUILD_BENCHMARKS=ON \
-  -DBROWSE_BUILD_TESTS=OFF >/dev/null
+  -DBROWSE_BUILD_TESTS=ON >/dev/null
 cmake --build "$build" -j"$(nproc)" --target browse_benchmark >/dev/null
 
 if ! "$build/browse_benchmark" --browse_sizes="$sizes" --benchmark_filter="$filter" \

@@ -3,16 +3,23 @@
 # results: the JSON of Google Benchmark, the markdown table and the plot.
 #
 # Usage: bench/run.sh [--smoke] [--out DIR] [extra browse_benchmark flags...]
-#   (default)  N = 100000, 1000000, 4000000; 3 repetitions, medians reported;
-#              results in bench/results/
-#   --smoke    N = 1000, 20000; 1 repetition, short runs; results in
-#              build-bench/smoke-results/ (bench/results/ stays untouched)
-# BROWSE_BENCH_SIZES=... overrides the sizes of either mode.
-# Needs: cmake, g++, libbenchmark-dev, libsqlite3-dev, python3; gnuplot-nox for
-# the plot (without it the plot is skipped).
+#   (default)  N = 100000, 1000000, 4000000; 5 interleaved repetitions, medians
+#              reported; `browse query` on 1000000 items, 5 runs; results in
+#              bench/results/
+#   --smoke    N = 1000, 20000; 1 repetition, short runs; `browse query` on
+#              20000 items, 1 run; results in build-bench/smoke-results/
+#              (bench/results/ stays untouched)
+# BROWSE_BENCH_SIZES=... overrides the sizes of either mode,
+# BROWSE_QUERY_SIZE=... the items of `browse query` (0 skips it),
+# BROWSE_BENCH_REPETITIONS=... the repetitions.
+# The benchmark runs once per size, so that each process holds one workload.
+# Needs: cmake, g++, libbenchmark-dev, libsqlite3-dev, googletest, the
+# browse host's packages (CLI11, simdjson, nlohmann-json), python3;
+# gnuplot-nox for the plot (without it the plot is skipped).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-bench"
+seed=20240607  # the benchmark's own workload seed
 
 smoke=0
 out=""
@@ -28,28 +35,53 @@ done
 
 if ((smoke)); then
   sizes=${BROWSE_BENCH_SIZES:-1000,20000}
+  query_size=${BROWSE_QUERY_SIZE:-20000}
+  repetitions=${BROWSE_BENCH_REPETITIONS:-1}
+  query_runs=1
   out=${out:-$build/smoke-results}
-  run_flags=(--benchmark_repetitions=1 --benchmark_min_time=0.01)
+  run_flags=(--benchmark_min_time=0.01)
 else
   sizes=${BROWSE_BENCH_SIZES:-100000,1000000,4000000}
+  query_size=${BROWSE_QUERY_SIZE:-1000000}
+  repetitions=${BROWSE_BENCH_REPETITIONS:-5}
+  query_runs=5
   out=${out:-$root/bench/results}
-  run_flags=(--benchmark_repetitions=3 --benchmark_report_aggregates_only=true)
+  run_flags=()
 fi
+run_flags+=(--benchmark_repetitions="$repetitions" --benchmark_enable_random_interleaving=true
+  --benchmark_display_aggregates_only=true)
 mkdir -p "$out"
+parts=$(mktemp -d)
+trap 'rm -rf "$parts"' EXIT
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBROWSE_BUILD_BENCHMARKS=ON \
-  -DBROWSE_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j"$(nproc)" --target browse_benchmark
+  -DBROWSE_BUILD_TESTS=ON >/dev/null
+cmake --build "$build" -j"$(nproc)" --target browse_benchmark browse bench_test
+# The benchmark's own parts (memory counter, fresh processes, peers, report) first.
+"$build/bench/bench_test" --gtest_brief=1
+python3 "$root/bench/report_test.py" 2>&1 | tail -1
 
 start=$(date +%s.%N)
-"$build/browse_benchmark" --browse_sizes="$sizes" "${run_flags[@]}" \
-  --benchmark_out="$out/benchmarks.json" --benchmark_out_format=json "${extra[@]}" |
-  tee "$out/console.txt"
+: >"$out/console.txt"
+for size in ${sizes//,/ }; do
+  "$build/browse_benchmark" --browse_sizes="$size" "${run_flags[@]}" \
+    --benchmark_out="$parts/benchmarks-$size.json" --benchmark_out_format=json "${extra[@]}" |
+    tee -a "$out/console.txt"
+done
+
+query=()
+if ((query_size > 0)); then
+  items="$build/query-items-$query_size.jsonl"
+  [[ -s $items ]] || "$build/browse" generate --count "$query_size" --seed "$seed" >"$items"
+  python3 "$root/bench/time_query.py" --browse "$build/browse" --items "$items" \
+    --count "$query_size" --runs "$query_runs" --out "$parts/query.json" | tee -a "$out/console.txt"
+  query=("$parts/query.json")
+fi
 elapsed=$(python3 -c "import sys; print(float(sys.argv[2]) - float(sys.argv[1]))" "$start" \
   "$(date +%s.%N)")
 
 plot=()
 if command -v gnuplot >/dev/null; then plot=(--plot "$out/time_per_item.png"); fi
-python3 "$root/bench/report.py" "$out/benchmarks.json" --table "$out/table.md" \
-  --elapsed "$elapsed" "${plot[@]}"
+python3 "$root/bench/report.py" "$parts"/benchmarks-*.json "${query[@]}" \
+  --merged "$out/benchmarks.json" --table "$out/table.md" --elapsed "$elapsed" "${plot[@]}"
 echo "results in $out (run took ${elapsed%.*} s)"
