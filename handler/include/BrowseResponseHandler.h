@@ -17,12 +17,13 @@
 #include <string>
 #include <vector>
 
+#include "BrowseResponseHandlerExport.h"
 #include "CTzError.h"
 #include "I2/TVarlenSortCache.h"
 #include "LargeBlockAllocator.h"
 #include "databrowse/BrowseRecords.h"
 
-class BrowseResponseCache {
+class BROWSERESPONSEHANDLER_EXPORT BrowseResponseCache {
  public:
   // An empty cache: no items, no sort fields, the empty request, unsorted.
   BrowseResponseCache();
@@ -104,7 +105,7 @@ class BrowseResponseCache {
 // like their cache: copyable, and movable without throwing (a moved-from
 // consumer holds a new, empty cache), so a service can keep them in
 // containers and return them by value.
-class BrowseResponseConsumer {
+class BROWSERESPONSEHANDLER_EXPORT BrowseResponseConsumer {
  public:
   // Appends a copy of `item` to the cache. Always returns success.
   virtual CTzError addItem(databrowse::BrowseData& item);

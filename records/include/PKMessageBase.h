@@ -52,6 +52,8 @@
 #include <typeinfo>
 #include <vector>
 
+#include "RwXMLMessagesBaseExport.h"
+
 class PKMessageBase;
 
 namespace pk_detail {
@@ -59,7 +61,7 @@ namespace pk_detail {
 struct RecordType;
 
 // Owner of a sub-record or a list, copied deeply through clone().
-class Box {
+class RWXMLMESSAGESBASE_EXPORT Box {
  public:
   virtual ~Box() = default;
   virtual Box* clone() const = 0;  // a new copy; the caller owns it
@@ -76,7 +78,7 @@ class Box {
 
 enum class Kind : std::uint8_t { kInteger, kText, kRecord, kRecordList, kValueList };
 
-const char* kindName(Kind kind);
+RWXMLMESSAGESBASE_EXPORT const char* kindName(Kind kind);
 
 // A sub-record class as the storage knows it: its C++ type, its type pair,
 // and how to make an empty box of it.
@@ -91,13 +93,13 @@ struct RecordType {
 // name its class in one byte. Returns its index, or -1 once the table is full
 // (255 classes); sub-records of a class without an index keep their record in
 // the full form. Thread-safe.
-int registerRecordType(const RecordType& type) noexcept;
+RWXMLMESSAGESBASE_EXPORT int registerRecordType(const RecordType& type) noexcept;
 
 template <class T>
 class RecordBox;
 
 template <class T>
-const RecordType& recordTypeOf() {
+RWXMLMESSAGESBASE_EXPORT const RecordType& recordTypeOf() {
   static const RecordType type = [] {
     const T prototype;
     return RecordType{&typeid(T), prototype.family(), prototype.typeNumber(),
@@ -107,13 +109,13 @@ const RecordType& recordTypeOf() {
 }
 
 template <class T>
-int recordTypeIndexOf() {
+RWXMLMESSAGESBASE_EXPORT int recordTypeIndexOf() {
   static const int index = registerRecordType(recordTypeOf<T>());
   return index;
 }
 
 template <class T>
-class RecordBox final : public Box {
+class RWXMLMESSAGESBASE_EXPORT RecordBox final : public Box {
  public:
   RecordBox() = default;
   Box* clone() const override { return new RecordBox(*this); }
@@ -134,7 +136,7 @@ class RecordBox final : public Box {
 };
 
 template <class T>
-class ListBox final : public Box {
+class RWXMLMESSAGESBASE_EXPORT ListBox final : public Box {
  public:
   ListBox() = default;
   Box* clone() const override { return new ListBox(*this); }
@@ -177,7 +179,7 @@ static_assert(sizeof(Storage) == 56);
 
 }  // namespace pk_detail
 
-class PKMessageBase {
+class RWXMLMESSAGESBASE_EXPORT PKMessageBase {
  public:
   // An empty record of the given type pair: no field set. Never allocates.
   PKMessageBase(int family, int typeNumber);

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "FXCodeLocation.h"
+#include "TzUtilsExport.h"
 
 // Details of one error: its location (texts copied) and its message.
 struct FXErrorPrivate {
@@ -19,7 +20,7 @@ struct FXErrorPrivate {
   std::string message;
 };
 
-class CTzError {
+class TZUTILS_EXPORT CTzError {
  public:
   // A success result: code 0, no details.
   CTzError() = default;

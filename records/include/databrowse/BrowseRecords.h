@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "PKMessageBase.h"
+#include "RwXMLMessagesBaseExport.h"
 
 namespace databrowse {
 
@@ -46,7 +47,7 @@ inline void markSet(PKMessageBase& record, FieldId id) {
 
 // An item field to sort by. Held in 4 bytes; values other than the named
 // ones are carried, copied and compared alike but add no sort key.
-enum FilteredBrowseField : std::int32_t {
+enum RWXMLMESSAGESBASE_EXPORT FilteredBrowseField : std::int32_t {
   ByName = 0,
   ByNumber = 12,
   ByFlag = 38,
@@ -58,7 +59,7 @@ inline constexpr std::int64_t AggregateCount = 4;
 namespace detail {
 
 // Accessors shared by all records, parameterised by the field's constants.
-class Record : public PKMessageBase {
+class RWXMLMESSAGESBASE_EXPORT Record : public PKMessageBase {
  protected:
   using PKMessageBase::PKMessageBase;
 
@@ -105,7 +106,7 @@ class Record : public PKMessageBase {
 }  // namespace detail
 
 // A request's context; the cache carries it unread into every response.
-class BrowseContext : public detail::Record {
+class RWXMLMESSAGESBASE_EXPORT BrowseContext : public detail::Record {
  public:
   static constexpr FieldId kSessionId{1, 1, 1677823105, 1201};
   static constexpr FieldId kSequence{2, 2, 1677823105, 1202};
@@ -118,7 +119,7 @@ class BrowseContext : public detail::Record {
 };
 
 // One entry of a request's paths.
-class BrowsePath : public detail::Record {
+class RWXMLMESSAGESBASE_EXPORT BrowsePath : public detail::Record {
  public:
   static constexpr FieldId kPath{1, 1, 1677919727, 3433509};
 
@@ -128,7 +129,7 @@ class BrowsePath : public detail::Record {
 };
 
 // The first position and the number of items of a page.
-class PagingParameters : public detail::Record {
+class RWXMLMESSAGESBASE_EXPORT PagingParameters : public detail::Record {
  public:
   static constexpr FieldId kOffset{2, 2, 1683189462, 14561313};
   static constexpr FieldId kLimit{3, 3, 1683189462, 3790640};
@@ -141,7 +142,7 @@ class PagingParameters : public detail::Record {
 };
 
 // The item fields to sort by and the direction (nonzero: descending).
-class SortParameters : public detail::Record {
+class RWXMLMESSAGESBASE_EXPORT SortParameters : public detail::Record {
  public:
   static constexpr FieldId kFields{1, 1, 1692411247, 9375381};
   static constexpr FieldId kDirection{2, 2, 1692411247, 11845336};
@@ -155,7 +156,7 @@ class SortParameters : public detail::Record {
 };
 
 // A query's sort and paging parameters.
-class QueryParameters : public detail::Record {
+class RWXMLMESSAGESBASE_EXPORT QueryParameters : public detail::Record {
  public:
   static constexpr FieldId kPaging{2, 2, 1693291235, 10885004};
   static constexpr FieldId kSort{3, 3, 1693291235, 7210383};
@@ -168,7 +169,7 @@ class QueryParameters : public detail::Record {
 };
 
 // The aggregate that a query asks for.
-class AggregateParameters : public detail::Record {
+class RWXMLMESSAGESBASE_EXPORT AggregateParameters : public detail::Record {
  public:
   static constexpr FieldId kType{1, 1, 1684977198, 2456171};
 
@@ -178,7 +179,7 @@ class AggregateParameters : public detail::Record {
 };
 
 // One query of a request: a page of sorted items or an aggregate.
-class Query : public detail::Record {
+class RWXMLMESSAGESBASE_EXPORT Query : public detail::Record {
  public:
   static constexpr FieldId kQueryId{2, 2, 1689004200, 790531};
   static constexpr FieldId kAggregate{4, 7, 1689004200, 4625276};
@@ -196,7 +197,7 @@ class Query : public detail::Record {
 };
 
 // A browse request: the paths browsed, the queries to answer, a context.
-class BrowseRequest : public detail::Record {
+class RWXMLMESSAGESBASE_EXPORT BrowseRequest : public detail::Record {
  public:
   static constexpr FieldId kContext{2, 2, 1682736261, 5276310};
   static constexpr FieldId kPaths{4, 4, 1682736261, 5775598};
@@ -211,7 +212,7 @@ class BrowseRequest : public detail::Record {
 };
 
 // Holds an item's flag value.
-class ItemFlags : public detail::Record {
+class RWXMLMESSAGESBASE_EXPORT ItemFlags : public detail::Record {
  public:
   static constexpr FieldId kFlag{1, 1, 1692230570, 3143036};
 
@@ -221,7 +222,7 @@ class ItemFlags : public detail::Record {
 };
 
 // One browse item.
-class BrowseData : public detail::Record {
+class RWXMLMESSAGESBASE_EXPORT BrowseData : public detail::Record {
  public:
   static constexpr FieldId kFlags{1, 1, 1694339444, 13627015};
   static constexpr FieldId kNumber{2, 2, 1694339444, 10447497};
@@ -247,7 +248,7 @@ class BrowseData : public detail::Record {
 };
 
 // One aggregate value.
-class AggregateResult : public detail::Record {
+class RWXMLMESSAGESBASE_EXPORT AggregateResult : public detail::Record {
  public:
   static constexpr FieldId kCount{2, 5, 1678433948, 5097501};
 
@@ -257,7 +258,7 @@ class AggregateResult : public detail::Record {
 };
 
 // The result of one query: its id and either a page of items or aggregates.
-class BrowseResult : public detail::Record {
+class RWXMLMESSAGESBASE_EXPORT BrowseResult : public detail::Record {
  public:
   static constexpr FieldId kQueryId{1, 1, 1694179175, 790531};
   static constexpr FieldId kAggregates{2, 5, 1694179175, 13964916};
@@ -275,7 +276,7 @@ class BrowseResult : public detail::Record {
 };
 
 // The answer to one query.
-class BrowseResponse : public detail::Record {
+class RWXMLMESSAGESBASE_EXPORT BrowseResponse : public detail::Record {
  public:
   static constexpr FieldId kStatus{1, 1, 1684783371, 11204394};
   static constexpr FieldId kContext{3, 6, 1684783371, 5276310};

@@ -24,12 +24,13 @@
 #include <string_view>
 #include <vector>
 
+#include "RwXMLMessagesJsonExport.h"
 #include "databrowse/BrowseRecords.h"
 
 namespace databrowse {
 
 // What is wrong with a JSON text, and where.
-class JsonError : public std::runtime_error {
+class RWXMLMESSAGESJSON_EXPORT JsonError : public std::runtime_error {
  public:
   JsonError(std::string path, std::string problem);
 
@@ -59,7 +60,7 @@ struct PaddedJson {
 // `where`, when not empty, is the path of the parsed value inside a larger
 // document and prefixes the paths of errors: with where = "request", an
 // error in the first query is reported at "request.queries[0]".
-class JsonReader {
+class RWXMLMESSAGESJSON_EXPORT JsonReader {
  public:
   JsonReader();
   ~JsonReader();
@@ -83,19 +84,20 @@ class JsonReader {
 // this CPU runs, picked by simdjson when the library loads. Parsing that
 // differs between kernels runs in the shared simdjson library, so the binary
 // needs no CPU-specific compile flags.
-const std::string& jsonKernel() noexcept;
+RWXMLMESSAGESJSON_EXPORT const std::string& jsonKernel() noexcept;
 
 // One-off parsing with a reader of its own.
-BrowseRequest parseRequest(std::string_view json);
-BrowseData parseItem(std::string_view json);
-BrowseResponse parseResponse(std::string_view json);
+RWXMLMESSAGESJSON_EXPORT BrowseRequest parseRequest(std::string_view json);
+RWXMLMESSAGESJSON_EXPORT BrowseData parseItem(std::string_view json);
+RWXMLMESSAGESJSON_EXPORT BrowseResponse parseResponse(std::string_view json);
 
 // Writes a record, or an array of responses. With indent < 0 the text is on
 // one line without spaces; otherwise it is pretty-printed with `indent`
 // spaces per level. The same record always gives the same text.
-std::string toJson(const BrowseRequest& request, int indent = -1);
-std::string toJson(const BrowseData& item, int indent = -1);
-std::string toJson(const BrowseResponse& response, int indent = -1);
-std::string toJson(const std::vector<BrowseResponse>& responses, int indent = -1);
+RWXMLMESSAGESJSON_EXPORT std::string toJson(const BrowseRequest& request, int indent = -1);
+RWXMLMESSAGESJSON_EXPORT std::string toJson(const BrowseData& item, int indent = -1);
+RWXMLMESSAGESJSON_EXPORT std::string toJson(const BrowseResponse& response, int indent = -1);
+RWXMLMESSAGESJSON_EXPORT std::string toJson(const std::vector<BrowseResponse>& responses,
+                                            int indent = -1);
 
 }  // namespace databrowse

@@ -63,6 +63,7 @@
 
 #include "I2/detail/PodBuffer.h"
 #include "I2/detail/RecordArena.h"
+#include "IdxUtilsExport.h"
 
 namespace I2 {
 
@@ -89,13 +90,13 @@ static_assert(sizeof(Key) == 12);
 // Progress report of a long-running sorter operation; the sorter never calls
 // it during the work that this library does, but the signature is kept so
 // callers can pass one.
-class ProgressCallBack {
+class IDXUTILS_EXPORT ProgressCallBack {
  public:
   virtual ~ProgressCallBack() = default;
   virtual void Progress(std::uint64_t done, std::uint64_t total) = 0;
 };
 
-class TVarlenSortCache {
+class IDXUTILS_EXPORT TVarlenSortCache {
  public:
   // A sorter without keys, not yet initialised.
   TVarlenSortCache() noexcept;
