@@ -964,8 +964,8 @@ using pk_detail::Access;
 PKMessageBase::PKMessageBase(int family, int typeNumber)
     : family_(family), typeNumber_(typeNumber), storage_{} {}
 
-PKMessageBase::PKMessageBase(const PKMessageBase& other)
-    : family_(other.family_), typeNumber_(other.typeNumber_), storage_{} {
+void PKMessageBase::copyHeap(const PKMessageBase& other) {
+  storage_ = pk_detail::Storage{};
   Access::copy(storage_, other);
 }
 

@@ -183,7 +183,11 @@ class RWXMLMESSAGESBASE_EXPORT PKMessageBase {
  public:
   // An empty record of the given type pair: no field set. Never allocates.
   PKMessageBase(int family, int typeNumber);
-  PKMessageBase(const PKMessageBase& other);
+  // A deep copy; a record kept inside the object is copied without a call.
+  PKMessageBase(const PKMessageBase& other)
+      : family_(other.family_), typeNumber_(other.typeNumber_), storage_(other.storage_) {
+    if (storage_.inlined.used > pk_detail::Storage::kInlineCapacity) copyHeap(other);
+  }
   // Takes the other's fields; the other is left empty. Never allocates.
   PKMessageBase(PKMessageBase&& other) noexcept
       : family_(other.family_), typeNumber_(other.typeNumber_), storage_(other.storage_) {
@@ -305,6 +309,8 @@ class RWXMLMESSAGESBASE_EXPORT PKMessageBase {
   [[noreturn]] void throwBoxType(short fieldNumber, const std::type_info& wanted) const;
   // Frees what the out-of-line or full storage owns.
   void releaseHeap() noexcept;
+  // Replaces the storage, which holds the other's heap pointers, by a copy.
+  void copyHeap(const PKMessageBase& other);
 
   template <class BoxT>
   BoxT& typedBox(short fieldNumber, unsigned long recordHash, unsigned int fieldHash, Kind kind,
