@@ -15,15 +15,6 @@ constexpr std::size_t kFirstBlockBytes = 4096;
 
 }  // namespace
 
-unsigned char* RecordArena::allocateSlots(std::size_t slots) {
-  std::size_t const total = slots << kSlotShift;
-  auto* data = static_cast<unsigned char*>(std::aligned_alloc(kSlotBytes, total));
-  if (data == nullptr) throw std::bad_alloc();
-  std::memset(data + total - kPadding, 0, kPadding);
-  AdviseHugePages(data, total);
-  return data;
-}
-
 unsigned char* RecordArena::allocateBlock(std::size_t bytes) {
   auto* data = static_cast<unsigned char*>(std::malloc(bytes + kPadding));
   if (data == nullptr) throw std::bad_alloc();
@@ -70,11 +61,9 @@ void RecordArena::swap(RecordArena& other) noexcept {
 }
 
 void RecordArena::attachBlock(std::size_t bytes) {
-  // A block of whole slots takes them all, its padding included.
-  constexpr std::size_t kSlotCapacity = kSlotBytes - kPadding;
-  if (attached_ == 1 && blocks_[0].bytes < kSlotCapacity && used_ + bytes <= kSlotCapacity) {
+  if (attached_ == 1 && blocks_[0].bytes < kSlotBytes && used_ + bytes <= kSlotBytes) {
     // The first block grows in place of a second one until it fills its slot.
-    std::size_t const want = std::min(kSlotCapacity, std::max(2 * blocks_[0].bytes, used_ + bytes));
+    std::size_t const want = std::min(kSlotBytes, std::max(2 * blocks_[0].bytes, used_ + bytes));
     void* const moved = std::realloc(blocks_[0].data, want + kPadding);
     if (moved == nullptr) throw std::bad_alloc();
     blocks_[0].data = static_cast<unsigned char*>(moved);
@@ -86,31 +75,27 @@ void RecordArena::attachBlock(std::size_t bytes) {
   }
   // Slots are handed out in order; what is left of the current one stays unused.
   std::uint64_t const slot = slotBase_.size();
-  std::uint64_t const slots = (bytes + kPadding + kSlotBytes - 1) >> kSlotShift;
+  std::uint64_t const slots = std::max<std::uint64_t>(1, (bytes + kSlotBytes - 1) >> kSlotShift);
   if ((slot + slots) << kSlotShift > kMaxBytes) {
     throw std::length_error("the records would exceed 4 GiB");
   }
   // Only the first block may start smaller than its slot.
   bool const small = slot == 0 && slots == 1;
-  std::size_t const minBytes = small ? bytes : (slots << kSlotShift) - kPadding;
+  std::size_t const minBytes = small ? bytes : slots << kSlotShift;
   blocks_.reserveMore(1);
   slotBase_.reserveMore(slots);
   std::size_t kept = attached_;
   while (kept < blocks_.size() && blocks_[kept].bytes < minBytes) ++kept;
   if (kept == blocks_.size()) {
-    if (small) {
-      std::size_t const size = std::max(minBytes, kFirstBlockBytes);
-      blocks_.pushUnchecked({allocateBlock(size), size, 0});
-    } else {
-      blocks_.pushUnchecked({allocateSlots(slots), minBytes, 0});
-    }
+    std::size_t const size = small ? std::max(minBytes, kFirstBlockBytes) : minBytes;
+    blocks_.pushUnchecked({allocateBlock(size), size, 0});
   }
   std::swap(blocks_[kept], blocks_[attached_]);
   Block& block = blocks_[attached_++];
   block.firstSlot = slot;
   for (std::uint64_t i = 0; i < slots; ++i) slotBase_.pushUnchecked(block.data + (i << kSlotShift));
   used_ = slot << kSlotShift;
-  limit_ = used_ + std::min<std::uint64_t>(block.bytes, (slots << kSlotShift) - kPadding);
+  limit_ = used_ + std::min<std::uint64_t>(block.bytes, slots << kSlotShift);
 }
 
 std::uint32_t RecordArena::prepare(std::size_t bytes) {
@@ -132,7 +117,7 @@ void RecordArena::releaseUnused() noexcept {
   blocks_.shrinkToFit();
   slotBase_.shrinkToFit();
   // A lone first block shrinks to what its records take.
-  if (attached_ != 1 || blocks_[0].bytes + kPadding >= kSlotBytes) return;
+  if (attached_ != 1 || blocks_[0].bytes > kSlotBytes) return;
   std::size_t const want = std::max<std::size_t>(used_, kFirstBlockBytes);
   if (want >= blocks_[0].bytes) return;
   if (void* const moved = std::realloc(blocks_[0].data, want + kPadding)) {

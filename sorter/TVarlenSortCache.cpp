@@ -24,7 +24,7 @@
 //   Key:     | prefix: bytes 0-7 (big-endian, zero-padded) | record offset (u32) |
 //   record:  | value (valueSize bytes) | key length (LEB128) | key bytes 8.. |
 //
-// Records lie back to back in insertion order in 2 MiB slots of the record
+// Records lie back to back in insertion order in 1 MiB slots of the record
 // arena, so the record offset also breaks ties between equal keys. Nothing is
 // stored twice: for the common keys of a browse (a name of about 11 bytes and
 // a number) a key costs 12 + 4 + 1 + 13 bytes.
@@ -303,8 +303,8 @@ class TVarlenSortCache::Work {
                 FirstDifferingByte(split, last)};
       return 1;
     }
-    std::array<std::uint32_t, 256> counts{};
     unsigned const shift = 8 * (kPrefixBytes - 1 - b.byte);
+    std::array<std::uint32_t, 256> counts{};
     for (const Key* k = first; k < last; ++k) ++counts[(k->prefix() >> shift) & 0xFF];
     if (counts[(first->prefix() >> shift) & 0xFF] == b.end - b.begin) {
       out[0] = {b.begin, b.end, b.depth, FirstDifferingByte(first, last)};
@@ -374,6 +374,16 @@ class TVarlenSortCache::Work {
     InsertionSort(first, last, [](const Key& a, const Key& b) {
       return a.prefix() != b.prefix() ? a.prefix() < b.prefix() : a.record < b.record;
     });
+    // The records of tied keys are fetched all at once before any is read.
+    bool ties = false;
+    for (Key* k = first + 1; k < last; ++k) {
+      if (k->prefix() == k[-1].prefix()) {
+        Prefetch(recordOf(k[-1]));
+        Prefetch(recordOf(*k));
+        ties = true;
+      }
+    }
+    if (!ties) return;
     for (Key* run = first; run < last;) {
       Key* runEnd = run + 1;
       while (runEnd < last && runEnd->prefix() == run->prefix()) ++runEnd;

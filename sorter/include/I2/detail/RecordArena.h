@@ -13,11 +13,10 @@ namespace I2::detail {
 // by one 32-bit offset. A record never spans two blocks; a record longer than
 // a slot gets a block of several slots. Blocks stay allocated across clear()
 // for the next sort. Every block is followed by kPadding readable zero bytes,
-// so that an 8-byte load at any record byte stays inside it. Blocks of whole
-// slots are aligned to them and offered to the kernel for huge pages.
+// so that an 8-byte load at any record byte stays inside it.
 class RecordArena {
  public:
-  static constexpr unsigned kSlotShift = 21;
+  static constexpr unsigned kSlotShift = 20;
   static constexpr std::size_t kSlotBytes = std::size_t{1} << kSlotShift;
   static constexpr std::size_t kPadding = 8;
   // Offsets are 32-bit: at most this many bytes of records.
@@ -65,8 +64,6 @@ class RecordArena {
   // A new or kept block of at least `bytes`, attached at the next free slot.
   void attachBlock(std::size_t bytes);
   static unsigned char* allocateBlock(std::size_t bytes);
-  // A block of `slots` whole slots, aligned to them, offered for huge pages.
-  static unsigned char* allocateSlots(std::size_t slots);
 
   PodBuffer<Block> blocks_;             // attached blocks in slot order, then kept ones
   std::size_t attached_ = 0;            // blocks_[0, attached_) hold records
