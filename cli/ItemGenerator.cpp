@@ -125,7 +125,7 @@ databrowse::BrowseData ItemGenerator::next() {
   databrowse::BrowseData item;
   item.setName(name());
   item.setNumber(number());
-  item.flags(true).setFlag(flag());
+  item.setFlagValue(flag());
   return item;
 }
 

@@ -128,6 +128,38 @@ TEST(BrowseRecordsTest, FlagValueReadsTheFlagWithoutAddingOrConvertingAnything) 
   EXPECT_FALSE(isSet(BrowseData(readOnly), BrowseData::kFlags));
 }
 
+TEST(BrowseRecordsTest, SetFlagValueKeepsACompactItemCompact) {
+  BrowseData built;
+  built.setName("ReportDraft-Meeting-summary-42");
+  built.setNumber(-7);
+  const PKMessageBase::StorageForm compact = built.storageForm();
+  ASSERT_NE(PKMessageBase::StorageForm::kFull, compact);
+  built.setFlagValue(3);
+  EXPECT_EQ(compact, built.storageForm());
+  EXPECT_TRUE(isSet(built, BrowseData::kFlags));
+  EXPECT_EQ(3, built.flagValue());
+  built.setFlagValue(-1);
+  EXPECT_EQ(-1, built.flagValue());
+  EXPECT_EQ("ReportDraft-Meeting-summary-42", built.nameView());
+  EXPECT_EQ(-7, built.number());
+
+  BrowseData same;
+  same.setName("ReportDraft-Meeting-summary-42");
+  same.setNumber(-7);
+  same.flags(true).setFlag(-1);
+  EXPECT_EQ(same, built) << "the same item as one built through the flags";
+  EXPECT_EQ(-1, built.flags().flag());
+  built.setFlagValue(0);  // now in the full form: through the flags
+  EXPECT_EQ(0, built.flags().flag());
+  EXPECT_TRUE(isSet(built, BrowseData::kFlags));
+
+  BrowseData small;
+  small.setFlagValue(0);
+  EXPECT_EQ(PKMessageBase::StorageForm::kInline, small.storageForm());
+  EXPECT_TRUE(isSet(small, BrowseData::kFlags)) << "a flag of 0 is still a set flag";
+  EXPECT_TRUE(isSet(small.flags(), ItemFlags::kFlag));
+}
+
 // Items as the service and the generator build them: name, number, flags.
 // Names up to 22 bytes fit inside the item with any number and any flag of up
 // to 2 bytes; up to 25 with flag 0.

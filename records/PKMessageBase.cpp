@@ -1106,6 +1106,48 @@ void PKMessageBase::setint64(short fieldNumber, short, long long value, unsigned
   entry->markedSet = true;
 }
 
+bool PKMessageBase::setCompactSubint64(const RecordType& type, int typeIndex, short fieldNumber,
+                                       unsigned long recordHash, unsigned int fieldHash,
+                                       short subFieldNumber, unsigned long subRecordHash,
+                                       unsigned int subFieldHash, long long value) {
+  checkFamily(fieldNumber, recordHash, family_, typeNumber_);
+  if (!Access::isCompact(storage_) || typeIndex < 0) return false;
+  checkFamily(subFieldNumber, subRecordHash, type.family, type.typeNumber);
+  const std::string_view encoding = Access::compact(storage_);
+  const FieldHeader integer = FieldHeader::integer(subFieldNumber, subFieldHash, value);
+  // The sub-record's new body, built before the record changes.
+  std::string body;
+  bool markedSet = false;
+  std::size_t begin = encoding.size();  // appended when absent
+  std::size_t end = begin;
+  CompactRef field;
+  if (findCompact(encoding, fieldNumber, fieldHash, family_, typeNumber_, field)) {
+    checkKind(fieldNumber, field.kind(), Kind::kRecord, family_, typeNumber_);
+    if (!sameType(recordTypeAt(field.typeIndex()), type)) throwBoxType(fieldNumber, *type.type);
+    markedSet = field.markedSet();
+    begin = static_cast<std::size_t>(field.start - encoding.data());
+    end = static_cast<std::size_t>(field.end() - encoding.data());
+    const std::string_view old = field.bytes();
+    CompactRef sub;
+    if (findCompact(old, subFieldNumber, subFieldHash, type.family, type.typeNumber, sub)) {
+      checkKind(subFieldNumber, sub.kind(), Kind::kInteger, type.family, type.typeNumber);
+      const auto subBegin = static_cast<std::size_t>(sub.start - old.data());
+      const auto subEnd = static_cast<std::size_t>(sub.end() - old.data());
+      body.reserve(old.size() - (subEnd - subBegin) + integer.bytes().size());
+      body.append(old.substr(0, subBegin)).append(integer.bytes()).append(old.substr(subEnd));
+    } else {
+      body.reserve(old.size() + integer.bytes().size());
+      body.append(old).append(integer.bytes());
+    }
+  } else {
+    body.assign(integer.bytes());
+  }
+  const FieldHeader header = FieldHeader::record(fieldNumber, fieldHash, markedSet,
+                                                 static_cast<std::uint8_t>(typeIndex), body.size());
+  Access::replaceCompact(storage_, begin, end, header.bytes(), body);
+  return true;
+}
+
 long long PKMessageBase::subint64(const RecordType& type, short fieldNumber,
                                   unsigned long recordHash, unsigned int fieldHash,
                                   short subFieldNumber, unsigned long subRecordHash,

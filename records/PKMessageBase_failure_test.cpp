@@ -192,6 +192,15 @@ TEST_F(StrongGuaranteeTest, CreatingOrReachingASubRecordOrListAddsItOrNothing) {
   EXPECT_GT(allocations, 0u) << "no allocation was failed";
 }
 
+TEST_F(StrongGuaranteeTest, SetSubInt64StoresTheValueOrNothing) {
+  std::uint64_t allocations = 0;
+  for (const Make& make : kStarts) {
+    allocations += expectUnchangedOnFailure(make, [](Node& node) { node.setLeafValue(INT64_MIN); });
+    allocations += expectUnchangedOnFailure(make, [](Node& node) { node.setLeafValue(0); });
+  }
+  EXPECT_GT(allocations, 0u) << "no allocation was failed";
+}
+
 TEST_F(StrongGuaranteeTest, FindObjectKeepsTheFormWhenItCannotConvert) {
   std::uint64_t allocations = 0;
   for (const Make& make : kStarts) {

@@ -279,6 +279,15 @@ class RWXMLMESSAGESBASE_EXPORT PKMessageBase {
                         short subFieldNumber, unsigned long subRecordHash,
                         unsigned int subFieldHash) const;
 
+  // Sets the integer field subFieldNumber of the sub-record (of class T) in
+  // field fieldNumber, creating the sub-record when absent. A record kept in
+  // compact form stays compact (getObjectAccessor followed by setint64 would
+  // move it to its full form); a failure leaves the record as it was.
+  template <class T>
+  void setsubint64(short fieldNumber, short storageIndex, unsigned long recordHash,
+                   unsigned int fieldHash, short subFieldNumber, short subStorageIndex,
+                   unsigned long subRecordHash, unsigned int subFieldHash, long long value);
+
   // True when the field counts as set (see the presence rules above). For a
   // list, true does not mean that it has entries. Never allocates.
   bool isSet(short fieldNumber, unsigned long recordHash, unsigned long fieldHash) const;
@@ -306,6 +315,11 @@ class RWXMLMESSAGESBASE_EXPORT PKMessageBase {
   long long subint64(const RecordType& type, short fieldNumber, unsigned long recordHash,
                      unsigned int fieldHash, short subFieldNumber, unsigned long subRecordHash,
                      unsigned int subFieldHash) const;
+  // setsubint64 on the compact form; false when the record is in its full
+  // form or the class has no compact index, and nothing was done.
+  bool setCompactSubint64(const RecordType& type, int typeIndex, short fieldNumber,
+                          unsigned long recordHash, unsigned int fieldHash, short subFieldNumber,
+                          unsigned long subRecordHash, unsigned int subFieldHash, long long value);
   [[noreturn]] void throwBoxType(short fieldNumber, const std::type_info& wanted) const;
   // Frees what the out-of-line or full storage owns.
   void releaseHeap() noexcept;
@@ -393,4 +407,20 @@ long long PKMessageBase::getsubint64(short fieldNumber, unsigned long recordHash
   static_assert(std::is_base_of_v<PKMessageBase, T>, "a sub-record is a record");
   return subint64(pk_detail::recordTypeOf<T>(), fieldNumber, recordHash, fieldHash, subFieldNumber,
                   subRecordHash, subFieldHash);
+}
+
+template <class T>
+void PKMessageBase::setsubint64(short fieldNumber, short storageIndex, unsigned long recordHash,
+                                unsigned int fieldHash, short subFieldNumber, short subStorageIndex,
+                                unsigned long subRecordHash, unsigned int subFieldHash,
+                                long long value) {
+  static_assert(std::is_base_of_v<PKMessageBase, T>, "a sub-record is a record");
+  const RecordType& type = pk_detail::recordTypeOf<T>();
+  if (setCompactSubint64(type, pk_detail::recordTypeIndexOf<T>(), fieldNumber, recordHash,
+                         fieldHash, subFieldNumber, subRecordHash, subFieldHash, value)) {
+    return;
+  }
+  getObjectAccessor<T>(true, true, fieldNumber, storageIndex, recordHash, fieldHash, type.family,
+                       type.typeNumber)
+      ->setint64(subFieldNumber, subStorageIndex, value, subRecordHash, subFieldHash);
 }

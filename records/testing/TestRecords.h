@@ -48,6 +48,8 @@ class Node : public PKMessageBase {
   Branch& branch() { return *getObjectAccessor<Branch>(true, false, 6, 6, kHash, 26, 100, 10); }
   // The leaf's value without creating the leaf or changing the storage form.
   long long leafValue() const { return getsubint64<Leaf>(3, kHash, 23, 1, kHash, 11); }
+  // Sets the leaf's value, keeping a compact record compact.
+  void setLeafValue(long long v) { setsubint64<Leaf>(3, 3, kHash, 23, 1, 1, kHash, 11, v); }
   bool has(short field, unsigned int hash) const { return isSet(field, kHash, hash); }
 };
 

@@ -233,6 +233,13 @@ class RWXMLMESSAGESBASE_EXPORT BrowseData : public detail::Record {
   // The flag of the item's flags, or 0 when it has none. Never adds the
   // flags, never allocates and leaves the item's storage as it is.
   long long flagValue() const { return subInteger<ItemFlags>(kFlags, ItemFlags::kFlag); }
+  // Sets the flag of the item's flags, adding them when absent; an item kept
+  // in compact form stays compact (flags(true).setFlag(v) would not).
+  void setFlagValue(long long v) {
+    setsubint64<ItemFlags>(kFlags.number, kFlags.storageIndex, kFlags.recordHash, kFlags.fieldHash,
+                           ItemFlags::kFlag.number, ItemFlags::kFlag.storageIndex,
+                           ItemFlags::kFlag.recordHash, ItemFlags::kFlag.fieldHash, v);
+  }
   // The flags when the item has them, else null; never adds them, but moves
   // an item that has them to the full form of its storage (flagValue does not).
   const ItemFlags* flagsIfPresent() const {
