@@ -874,7 +874,7 @@ std::int32_t TVarlenSortCache::GetFirstVal(unsigned long position, int /*reserve
   return 0;
 }
 
-std::int32_t TVarlenSortCache::GetNextVal(int /*reserved*/, char*& value, bool /*unused*/) {
+std::int32_t TVarlenSortCache::NextValAnywhere(int /*reserved*/, char*& value, bool /*unused*/) {
   // A valid cursor implies sorted keys.
   if (cursorState_ != CursorState::kValid) {
     if (sorted_ && !keys_.empty() && cursorState_ == CursorState::kNone) {

@@ -95,7 +95,8 @@ std::int32_t TVarlenSortCache::GetFirstVal(unsigned long position, int reserved,
   return deliver(position, value);
 }
 
-std::int32_t TVarlenSortCache::GetNextVal(int reserved, char*& value, bool unused) {
+// The stand-in never sets up a read position, so every GetNextVal reaches it.
+std::int32_t TVarlenSortCache::NextValAnywhere(int reserved, char*& value, bool unused) {
   log("GetNextVal(" + std::to_string(reserved) + ", " + flag(unused) + ")");
   return deliver(readCursor + 1, value);
 }

@@ -168,7 +168,18 @@ class IDXUTILS_EXPORT TVarlenSortCache {
 
   // Moves to the next key of the sorted order: sets `value` and returns 0, or
   // returns nonzero after the last key and when there are no sorted keys.
-  std::int32_t GetNextVal(int reserved, char*& value, bool unused);
+  std::int32_t GetNextVal(int reserved, char*& value, bool unused) {
+    // Within the finished run around the cursor a read is a lookup.
+    if (cursorState_ == CursorState::kValid && cursor_ + 1 < keys_.size()) {
+      std::size_t const slot = slotOf(cursor_ + 1);
+      if (slot >= runBegin_ && slot < runEnd_) {
+        ++cursor_;
+        value = valueAt(slot);
+        return 0;
+      }
+    }
+    return NextValAnywhere(reserved, value, unused);
+  }
 
   // Number of stored keys.
   std::size_t size() const;
@@ -230,6 +241,8 @@ class IDXUTILS_EXPORT TVarlenSortCache {
   void finishSlot(std::size_t slot);
   // Finishes `slot` and notes the run of finished slots around it.
   void reach(std::size_t slot);
+  // GetNextVal where the next key may still need finishing, or there is none.
+  std::int32_t NextValAnywhere(int reserved, char*& value, bool unused);
   std::size_t slotOf(std::uint64_t position) const {
     return reverse_ ? keys_.size() - 1 - position : position;
   }
