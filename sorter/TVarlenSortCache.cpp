@@ -706,8 +706,10 @@ void TVarlenSortCache::StoreCurrentKeywithVal(char* value) {
   std::size_t const rest = length > kPrefixBytes ? length - kPrefixBytes : 0;
   std::size_t const recordBytes = valueSize_ + VarintSize(length) + rest;
   // Every growth happens before the first change, so a failed one leaves the
-  // sorter as it was.
+  // sorter as it was. A copied sorter holds its key without room for the
+  // zero tail.
   keys_.reserveMore(1);
+  current_.reserveMore(kCurrentTail);
   std::uint32_t offset;
   try {
     offset = records_.prepare(recordBytes);

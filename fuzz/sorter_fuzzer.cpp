@@ -1,0 +1,793 @@
+// Differential fuzzer of I2::TVarlenSortCache. Runs the input as a sequence of
+// operations on two sorters: keys of 16-bit, 64-bit and text fields added one
+// call at a time or in generated batches, SortKeys, reads at any position,
+// SetReverse, Clear and reuse, misuse, copies, moves and swaps. A model of
+// each sorter keeps its keys in insertion order and orders them with
+// std::stable_sort; every answer of the sorter is compared with the model's.
+//
+// Set SORTER_FUZZ_TRACE=1 to print the operations as they run.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <limits>
+#include <numeric>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "I2/TVarlenSortCache.h"
+
+namespace {
+
+constexpr std::size_t kMaxInput = 4096;
+constexpr std::size_t kMaxOperations = 1000;
+constexpr std::size_t kMaxKeys = 6000;   // per sorter, so that a run stays fast
+constexpr std::size_t kMaxBatch = 2000;  // more than the sorter sorts eagerly
+constexpr std::size_t kMaxText = 600;
+
+bool tracing = false;
+
+[[noreturn]] __attribute__((format(printf, 1, 2))) void fault(const char* format, ...) {
+  std::va_list arguments;
+  va_start(arguments, format);
+  std::fputs("sorter_fuzzer: ", stderr);
+  std::vfprintf(stderr, format, arguments);
+  std::fputc('\n', stderr);
+  va_end(arguments);
+  std::abort();
+}
+
+void require(bool condition, const char* what) {
+  if (!condition) fault("%s", what);
+}
+
+void trace(const char* operation, int subject) {
+  if (tracing) std::fprintf(stderr, "  %s on sorter %d\n", operation, subject);
+}
+
+// ---- Keys and their reference order -----------------------------------------
+
+enum class Kind : std::uint8_t { kU16, kU64, kText };  // the index of each in Field
+using Field = std::variant<unsigned short, unsigned long, std::string>;
+using Fields = std::vector<Field>;
+
+unsigned char folded(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte >= 'A' && byte <= 'Z' ? static_cast<unsigned char>(byte + ('a' - 'A')) : byte;
+}
+
+int compareText(const std::string& a, const std::string& b) {
+  const std::size_t common = std::min(a.size(), b.size());
+  for (std::size_t i = 0; i < common; ++i) {
+    if (folded(a[i]) != folded(b[i])) return folded(a[i]) < folded(b[i]) ? -1 : 1;
+  }
+  return a.size() == b.size() ? 0 : a.size() < b.size() ? -1 : 1;
+}
+
+template <class T>
+int compareNumber(T a, T b) {
+  return a == b ? 0 : a < b ? -1 : 1;
+}
+
+// Fields at the same index of two keys always have the same kind.
+int compareField(const Field& a, const Field& b) {
+  switch (static_cast<Kind>(a.index())) {
+    case Kind::kU16:
+      return compareNumber(std::get<unsigned short>(a), std::get<unsigned short>(b));
+    case Kind::kU64:
+      return compareNumber(std::get<unsigned long>(a), std::get<unsigned long>(b));
+    case Kind::kText:
+      return compareText(std::get<std::string>(a), std::get<std::string>(b));
+  }
+  return 0;
+}
+
+bool keyLess(const Fields& a, const Fields& b) {
+  const std::size_t common = std::min(a.size(), b.size());
+  for (std::size_t i = 0; i < common; ++i) {
+    if (const int c = compareField(a[i], b[i]); c != 0) return c < 0;
+  }
+  return a.size() < b.size();
+}
+
+// The value stored with a key: its id in the first bytes, the rest derived
+// from it, so that a value read back names its key and shows damage.
+void fillValue(std::uint32_t id, std::size_t size, char* out) {
+  for (std::size_t i = 0; i < size; ++i) {
+    const std::uint32_t mixed =
+        (id + 1) * 0x9E3779B1u + static_cast<std::uint32_t>(i) * 0x85EBCA77u;
+    out[i] = static_cast<char>(i < 4 ? id >> (8 * i) : mixed >> 24);
+  }
+}
+
+// ---- What each sorter must answer --------------------------------------------
+
+struct Model {
+  enum class Build { kNone, kBuilding, kFinished };
+  enum class Cursor { kNone, kAtEnd, kValid };
+
+  bool initialised = false;
+  std::vector<Kind> schema;  // the kind of each key field; its size is the field limit
+  std::size_t valueSize = 0;
+  bool reverse = false;
+  bool sorted = false;
+  std::vector<Fields> keys;          // in insertion order
+  std::vector<std::uint32_t> ids;    // the value id of each key
+  std::vector<std::uint32_t> order;  // insertion indices in ascending key order, once sorted
+  Build build = Build::kNone;
+  Fields current;
+  Cursor cursor = Cursor::kNone;
+  std::uint64_t position = 0;
+
+  void sort() {
+    order.resize(keys.size());
+    std::iota(order.begin(), order.end(), 0u);
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::uint32_t a, std::uint32_t b) { return keyLess(keys[a], keys[b]); });
+    sorted = true;
+    cursor = Cursor::kNone;
+  }
+  // A reversed sort reads the ascending order backwards.
+  std::uint32_t idAt(std::uint64_t at) const {
+    return ids[order[reverse ? keys.size() - 1 - at : at]];
+  }
+  void store(std::uint32_t id) {
+    keys.push_back(std::move(current));
+    current.clear();
+    ids.push_back(id);
+    build = Build::kNone;
+    if (sorted) {
+      sorted = false;
+      cursor = Cursor::kNone;
+    }
+  }
+};
+
+struct Subject {
+  I2::TVarlenSortCache sorter;
+  Model model;
+  // The last value read and the id it must still show while it stays valid.
+  const char* held = nullptr;
+  std::uint32_t heldId = 0;
+  std::size_t heldSize = 0;
+};
+
+void checkValue(const char* value, std::uint32_t id, std::size_t size, const char* what) {
+  char expected[32];
+  fillValue(id, size, expected);
+  if (value == nullptr || std::memcmp(value, expected, size) != 0) {
+    std::uint32_t got = 0;
+    if (value != nullptr) std::memcpy(&got, value, std::min<std::size_t>(size, 4));
+    fault("%s: value of key id %u expected, got id %u (value size %zu)", what, id, got, size);
+  }
+}
+
+void checkHeld(const Subject& s) {
+  if (s.held != nullptr) checkValue(s.held, s.heldId, s.heldSize, "a value read earlier changed");
+}
+
+// Expects `call` to refuse with std::logic_error (and not its std::length_error).
+template <class Call>
+void expectMisuse(const char* what, Call&& call) {
+  try {
+    call();
+  } catch (const std::length_error& e) {
+    fault("%s: std::length_error instead of misuse: %s", what, e.what());
+  } catch (const std::logic_error&) {
+    return;
+  }
+  fault("%s: misuse was not refused", what);
+}
+
+// ---- Choices, from the input or from a generator seeded by it ---------------
+
+class Chooser {
+ public:
+  virtual ~Chooser() = default;
+  virtual std::uint64_t below(std::uint64_t bound) = 0;  // [0, bound), 0 when bound <= 1
+  virtual std::uint8_t byte() = 0;
+};
+
+class InputChooser final : public Chooser {
+ public:
+  explicit InputChooser(FuzzedDataProvider& input) : input_(input) {}
+  std::uint64_t below(std::uint64_t bound) override {
+    return bound <= 1 ? 0 : input_.ConsumeIntegralInRange<std::uint64_t>(0, bound - 1);
+  }
+  std::uint8_t byte() override { return input_.ConsumeIntegral<std::uint8_t>(); }
+
+ private:
+  FuzzedDataProvider& input_;
+};
+
+class RandomChooser final : public Chooser {
+ public:
+  explicit RandomChooser(std::uint64_t seed) : state_(seed) {}
+  std::uint64_t below(std::uint64_t bound) override { return bound <= 1 ? 0 : next() % bound; }
+  std::uint8_t byte() override { return static_cast<std::uint8_t>(next() >> 56); }
+
+ private:
+  std::uint64_t next() {  // splitmix64
+    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15u);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
+    return z ^ (z >> 31);
+  }
+  std::uint64_t state_;
+};
+
+// Texts and numbers made so far, so that new ones share prefixes and digits
+// with them.
+class Pools {
+ public:
+  Pools()
+      : texts_{"",
+               "Invoice-2023-0142",
+               "invoice-2023-0007",
+               "AAAAAAAAAAAAAAAAAAAA",
+               std::string(12, '\0'),
+               std::string(10, '\xFF'),
+               "abcdefgh\0ijklmnop"} {}
+
+  const std::string& text(Chooser& c) const { return texts_[c.below(texts_.size())]; }
+  std::uint64_t number(Chooser& c) const { return numbers_[c.below(numbers_.size())]; }
+  void remember(const std::string& text) { remember(texts_, text, nextText_); }
+  void remember(std::uint64_t number) { remember(numbers_, number, nextNumber_); }
+
+ private:
+  static constexpr std::size_t kSize = 32;
+  template <class T>
+  static void remember(std::vector<T>& pool, const T& value, std::size_t& next) {
+    if (pool.size() < kSize) {
+      pool.push_back(value);
+    } else {
+      pool[next] = value;
+      next = (next + 1) % kSize;
+    }
+  }
+
+  std::vector<std::string> texts_;
+  std::vector<std::uint64_t> numbers_{0, 1, 0xFFFF, 0x8000000000000000u};
+  std::size_t nextText_ = 0;
+  std::size_t nextNumber_ = 0;
+};
+
+// Bytes where the order is easy to get wrong: NUL, letters of both cases,
+// the neighbours of A-Z and a-z, and bytes from 0x80.
+constexpr char kAlphabet[] = {'\0', 'a', 'A', 'b', 'B',    'z',    'Z',    '@',
+                              '[',  '`', '{', '0', '\x7F', '\x80', '\xC4', '\xFF'};
+
+char alphabetByte(Chooser& c) { return kAlphabet[c.below(sizeof kAlphabet)]; }
+
+std::string makeText(Chooser& c, Pools& pools) {
+  std::string text;
+  switch (c.below(6)) {
+    case 0:
+      for (std::uint64_t n = c.below(20); n > 0; --n) text += alphabetByte(c);
+      break;
+    case 1:
+      for (std::uint64_t n = c.below(12); n > 0; --n) text += static_cast<char>(c.byte());
+      break;
+    case 2:  // a prefix of an earlier text, then a few more bytes
+      text = pools.text(c);
+      text.resize(c.below(text.size() + 1));
+      for (std::uint64_t n = c.below(4); n > 0; --n) text += alphabetByte(c);
+      break;
+    case 3:  // an earlier text in other letter cases
+      text = pools.text(c);
+      for (char& ch : text) {
+        const bool letter = (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z');
+        if (letter && c.below(2) == 1) ch ^= 0x20;
+      }
+      break;
+    case 4:  // an earlier text exactly
+      text = pools.text(c);
+      break;
+    default: {  // a long text: an earlier one repeated, then a differing tail
+      const std::string& base = pools.text(c);
+      for (std::uint64_t n = 1 + c.below(12); n > 0 && text.size() < kMaxText / 2; --n) {
+        text += base.empty() ? std::string("aB") : base;
+      }
+      for (std::uint64_t n = c.below(3); n > 0; --n) text += alphabetByte(c);
+      break;
+    }
+  }
+  if (text.size() > kMaxText) text.resize(kMaxText);
+  pools.remember(text);
+  return text;
+}
+
+std::uint64_t makeNumber(Chooser& c, Pools& pools) {
+  static constexpr std::uint64_t kEdges[] = {0,
+                                             1,
+                                             0xFF,
+                                             0x100,
+                                             0x7FFF,
+                                             0x8000,
+                                             0xFFFF,
+                                             0x10000,
+                                             0x00FF00FF00FF00FFu,
+                                             1u << 31,
+                                             0x7FFFFFFFFFFFFFFFu,
+                                             0x8000000000000000u,
+                                             ~std::uint64_t{0}};
+  std::uint64_t number = 0;
+  switch (c.below(4)) {
+    case 0:
+      number = c.below(4);
+      break;
+    case 1:
+      number = kEdges[c.below(std::size(kEdges))];
+      break;
+    case 2:  // near an earlier number, or one bit away from it
+      number = c.below(2) == 0 ? pools.number(c) + c.below(3) - 1
+                               : pools.number(c) ^ (std::uint64_t{1} << c.below(64));
+      break;
+    default:
+      for (int i = 0; i < 8; ++i) number = number << 8 | c.byte();
+      break;
+  }
+  pools.remember(number);
+  return number;
+}
+
+Field makeField(Kind kind, Chooser& c, Pools& pools) {
+  switch (kind) {
+    case Kind::kU16:
+      return static_cast<unsigned short>(makeNumber(c, pools));
+    case Kind::kU64:
+      return static_cast<unsigned long>(makeNumber(c, pools));
+    case Kind::kText:
+      return makeText(c, pools);
+  }
+  return {};
+}
+
+// ---- The operations ------------------------------------------------------------
+
+class Run {
+ public:
+  explicit Run(FuzzedDataProvider& input) : choose_(input) {}
+
+  void operate() {
+    const int s = static_cast<int>(choose_.below(2));
+    Subject& subject = subjects_[s];
+    switch (choose_.below(18)) {
+      case 0:
+        return initialize(subject, s);
+      case 1:
+        return addKey(subject, s, choose_);
+      case 2:
+        return prepareKey(subject, s);
+      case 3:
+        return addField(subject, s);
+      case 4:
+        return finishKey(subject, s);
+      case 5:
+        return storeKey(subject, s);
+      case 6:
+        return addBatch(subject, s);
+      case 7:
+        return sortKeys(subject, s);
+      case 8:
+        return getFirst(subject, s, choosePosition(subject));
+      case 9:
+        return readPage(subject, s);
+      case 10:
+        getNext(subject, s);
+        return;
+      case 11:
+        return setReverse(subject, s, choose_.below(2) == 1);
+      case 12:
+        return clear(subject, s, choose_.below(2) == 1);
+      case 13:
+        return copy(s);
+      case 14:
+        return move(s);
+      case 15:
+        return swap();
+      case 16:
+        return readAll(subject, s);
+      default:
+        return reserve(subject, s);
+    }
+  }
+
+  // Every sorter is read whole in both directions at the end.
+  void finish() {
+    for (int s = 0; s < 2; ++s) {
+      Subject& subject = subjects_[s];
+      if (!subject.model.initialised) continue;
+      sortKeys(subject, s);
+      readAll(subject, s);
+      setReverse(subject, s, !subject.model.reverse);
+      readAll(subject, s);
+    }
+  }
+
+  void check() const {
+    for (const Subject& subject : subjects_) {
+      if (subject.sorter.size() != subject.model.keys.size()) {
+        fault("size() is %zu, %zu keys were stored", subject.sorter.size(),
+              subject.model.keys.size());
+      }
+      checkHeld(subject);
+    }
+  }
+
+ private:
+  void initialize(Subject& subject, int s) {
+    trace("Initialize", s);
+    Model& m = subject.model;
+    std::vector<Kind> schema(1 + choose_.below(4));
+    for (Kind& kind : schema) kind = static_cast<Kind>(choose_.below(3));
+    static constexpr std::size_t kValueSizes[] = {1, 3, 4, 8, 12, 17, 32};
+    unsigned long valueSize = kValueSizes[choose_.below(std::size(kValueSizes))];
+    unsigned long keyFields = schema.size();
+    std::string name = "fuzz";
+    const bool reverse = choose_.below(2) == 1;
+    switch (choose_.below(24)) {  // arguments that cannot be served, now and then
+      case 0:
+        keyFields = 0;
+        break;
+      case 1:
+        valueSize = 0;
+        break;
+      case 2:
+        name.clear();
+        break;
+      default:
+        break;
+    }
+    auto call = [&] {
+      return subject.sorter.Initialize(keyFields, valueSize, name, "memory", reverse, false,
+                                       nullptr);
+    };
+    if (!m.keys.empty() || m.build != Model::Build::kNone) {
+      expectMisuse("Initialize while keys are held", call);
+      return;
+    }
+    const std::int32_t rc = call();
+    if (keyFields == 0 || valueSize == 0 || name.empty()) {
+      require(rc != 0, "Initialize accepted arguments it cannot serve");
+      // What a refused Initialize leaves is not promised; Clear makes it known.
+      clear(subject, s, false);
+      return;
+    }
+    require(rc == 0, "Initialize refused arguments it can serve");
+    m.initialised = true;
+    m.schema = std::move(schema);
+    m.valueSize = valueSize;
+    m.reverse = reverse;
+    m.sorted = false;
+    m.cursor = Model::Cursor::kNone;
+    subject.held = nullptr;
+  }
+
+  void addKey(Subject& subject, int s, Chooser& c) {
+    Model& m = subject.model;
+    if (!m.initialised) {
+      expectMisuse("PrepareKey before Initialize", [&] { subject.sorter.PrepareKey(); });
+      return;
+    }
+    if (m.keys.size() >= kMaxKeys) return;
+    subject.sorter.PrepareKey();
+    m.build = Model::Build::kBuilding;
+    m.current.clear();
+    const std::size_t count = c.below(4) == 0 ? c.below(m.schema.size() + 1) : m.schema.size();
+    for (std::size_t i = 0; i < count; ++i)
+      addNextField(subject, makeField(m.schema[i], c, pools_));
+    subject.sorter.FinishKey();
+    m.build = Model::Build::kFinished;
+    store(subject, s);
+  }
+
+  void addNextField(Subject& subject, Field field) {
+    I2::TVarlenSortCache& sorter = subject.sorter;
+    switch (static_cast<Kind>(field.index())) {
+      case Kind::kU16:
+        sorter.AddFieldToKey(std::get<unsigned short>(field));
+        break;
+      case Kind::kU64:
+        sorter.AddFieldToKey(std::get<unsigned long>(field));
+        break;
+      case Kind::kText: {
+        const std::string& text = std::get<std::string>(field);
+        // An empty text may come as a null pointer.
+        const char* bytes =
+            text.empty() && subject.model.keys.size() % 2 == 1 ? nullptr : text.data();
+        sorter.AddFieldToKey_IgnoreCase(bytes, static_cast<unsigned short>(text.size()));
+        break;
+      }
+    }
+    subject.model.current.push_back(std::move(field));
+  }
+
+  void store(Subject& subject, int s) {
+    trace("StoreCurrentKeywithVal", s);
+    char value[32];
+    const std::uint32_t id = nextId_++;
+    fillValue(id, subject.model.valueSize, value);
+    subject.sorter.StoreCurrentKeywithVal(value);
+    std::memset(value, 0, sizeof value);  // the sorter keeps a copy
+    subject.model.store(id);
+    subject.held = nullptr;
+  }
+
+  void prepareKey(Subject& subject, int s) {
+    trace("PrepareKey", s);
+    Model& m = subject.model;
+    if (!m.initialised) {
+      expectMisuse("PrepareKey before Initialize", [&] { subject.sorter.PrepareKey(); });
+      return;
+    }
+    subject.sorter.PrepareKey();
+    m.build = Model::Build::kBuilding;
+    m.current.clear();
+  }
+
+  void addField(Subject& subject, int s) {
+    trace("AddFieldToKey", s);
+    Model& m = subject.model;
+    if (m.initialised && m.build == Model::Build::kBuilding && m.current.size() < m.schema.size()) {
+      addNextField(subject, makeField(m.schema[m.current.size()], choose_, pools_));
+      return;
+    }
+    Field field = makeField(static_cast<Kind>(choose_.below(3)), choose_, pools_);
+    expectMisuse("a field without a key being built or past the announced count",
+                 [&] { addNextField(subject, std::move(field)); });
+  }
+
+  void finishKey(Subject& subject, int s) {
+    trace("FinishKey", s);
+    Model& m = subject.model;
+    if (m.build != Model::Build::kBuilding) {
+      expectMisuse("FinishKey without a key being built", [&] { subject.sorter.FinishKey(); });
+      return;
+    }
+    subject.sorter.FinishKey();
+    m.build = Model::Build::kFinished;
+  }
+
+  void storeKey(Subject& subject, int s) {
+    Model& m = subject.model;
+    if (m.build != Model::Build::kFinished) {
+      char value[32] = {};
+      expectMisuse("StoreCurrentKeywithVal without a finished key",
+                   [&] { subject.sorter.StoreCurrentKeywithVal(value); });
+      return;
+    }
+    if (m.keys.size() < kMaxKeys) store(subject, s);
+  }
+
+  void addBatch(Subject& subject, int s) {
+    trace("a batch of keys", s);
+    const std::uint64_t count = 1 + choose_.below(kMaxBatch);
+    RandomChooser random(choose_.below(std::numeric_limits<std::uint64_t>::max()));
+    if (subject.model.initialised && choose_.below(2) == 1) subject.sorter.Reserve(count);
+    for (std::uint64_t i = 0; i < count && subject.model.keys.size() < kMaxKeys; ++i) {
+      addKey(subject, s, random);
+      if (!subject.model.initialised) return;
+    }
+  }
+
+  void reserve(Subject& subject, int s) {
+    trace("Reserve", s);
+    const std::uint64_t keys = choose_.below(kMaxKeys);
+    if (!subject.model.initialised) {
+      expectMisuse("Reserve before Initialize", [&] { subject.sorter.Reserve(keys); });
+      return;
+    }
+    subject.sorter.Reserve(keys);
+  }
+
+  void sortKeys(Subject& subject, int s) {
+    trace("SortKeys", s);
+    Model& m = subject.model;
+    if (!m.initialised) {
+      expectMisuse("SortKeys before Initialize", [&] { subject.sorter.SortKeys(); });
+      return;
+    }
+    subject.sorter.SortKeys();
+    // Sorting sorted keys again changes nothing, not even where reading stands.
+    if (!m.sorted) m.sort();
+  }
+
+  std::uint64_t choosePosition(const Subject& subject) {
+    const std::uint64_t n = subject.model.keys.size();
+    switch (choose_.below(8)) {
+      case 0:
+        return n == 0 ? 0 : n - 1;
+      case 1:
+        return n;
+      case 2:
+        return std::numeric_limits<unsigned long>::max();
+      default:
+        return choose_.below(n + 2);
+    }
+  }
+
+  void getFirst(Subject& subject, int s, std::uint64_t position) {
+    if (tracing)
+      std::fprintf(stderr, "  GetFirstVal(%llu) on sorter %d\n",
+                   static_cast<unsigned long long>(position), s);
+    Model& m = subject.model;
+    char* value = nullptr;
+    const std::int32_t rc = subject.sorter.GetFirstVal(position, 0, value, false);
+    if (!m.sorted || position >= m.keys.size()) {
+      if (rc == 0)
+        fault("GetFirstVal(%llu) found a key where there is none",
+              static_cast<unsigned long long>(position));
+      m.cursor = Model::Cursor::kAtEnd;
+      return;
+    }
+    if (rc != 0)
+      fault("GetFirstVal(%llu) of %zu sorted keys found none",
+            static_cast<unsigned long long>(position), m.keys.size());
+    m.cursor = Model::Cursor::kValid;
+    m.position = position;
+    hold(subject, value, "GetFirstVal");
+  }
+
+  // Returns false when there is no next key.
+  bool getNext(Subject& subject, int s) {
+    trace("GetNextVal", s);
+    Model& m = subject.model;
+    char* value = nullptr;
+    if (m.cursor == Model::Cursor::kNone && m.sorted && !m.keys.empty()) {
+      expectMisuse("GetNextVal with no GetFirstVal since the sort",
+                   [&] { subject.sorter.GetNextVal(0, value, false); });
+      return false;
+    }
+    const std::int32_t rc = subject.sorter.GetNextVal(0, value, false);
+    if (m.cursor != Model::Cursor::kValid) {
+      require(rc != 0, "GetNextVal found a key with nothing to continue from");
+      return false;
+    }
+    if (m.position + 1 >= m.keys.size()) {
+      require(rc != 0, "GetNextVal found a key past the last one");
+      m.cursor = Model::Cursor::kAtEnd;
+      return false;
+    }
+    if (rc != 0)
+      fault("GetNextVal found no key at %llu of %zu",
+            static_cast<unsigned long long>(m.position + 1), m.keys.size());
+    ++m.position;
+    hold(subject, value, "GetNextVal");
+    return true;
+  }
+
+  void hold(Subject& subject, const char* value, const char* operation) {
+    const Model& m = subject.model;
+    const std::uint32_t id = m.idAt(m.position);
+    if (tracing)
+      std::fprintf(stderr, "    position %llu: id %u\n",
+                   static_cast<unsigned long long>(m.position), id);
+    char what[96];
+    std::snprintf(what, sizeof what, "%s at position %llu of %zu (%s)", operation,
+                  static_cast<unsigned long long>(m.position), m.keys.size(),
+                  m.reverse ? "reversed" : "ascending");
+    checkValue(value, id, m.valueSize, what);
+    subject.held = value;
+    subject.heldId = id;
+    subject.heldSize = m.valueSize;
+  }
+
+  void readPage(Subject& subject, int s) {
+    getFirst(subject, s, choosePosition(subject));
+    for (std::uint64_t n = choose_.below(64); n > 0 && getNext(subject, s); --n) {
+    }
+  }
+
+  void readAll(Subject& subject, int s) {
+    if (subject.model.keys.empty()) return getFirst(subject, s, 0);
+    getFirst(subject, s, 0);
+    while (getNext(subject, s)) {
+    }
+  }
+
+  void setReverse(Subject& subject, int s, bool reverse) {
+    trace(reverse ? "SetReverse(true)" : "SetReverse(false)", s);
+    Model& m = subject.model;
+    if (!m.initialised) {
+      expectMisuse("SetReverse before Initialize", [&] { subject.sorter.SetReverse(reverse); });
+      return;
+    }
+    subject.sorter.SetReverse(reverse);
+    m.reverse = reverse;
+    m.cursor = Model::Cursor::kNone;
+  }
+
+  void clear(Subject& subject, int s, bool releaseMemory) {
+    trace(releaseMemory ? "Clear(true)" : "Clear(false)", s);
+    subject.sorter.Clear(releaseMemory);
+    subject.model = Model{};
+    subject.held = nullptr;
+  }
+
+  void copy(int from) {
+    Subject& source = subjects_[from];
+    Subject& target = subjects_[1 - from];
+    switch (choose_.below(3)) {
+      case 0:
+        trace("copy assignment to the other", from);
+        target.sorter = source.sorter;
+        break;
+      case 1: {
+        trace("copy construction, swapped into the other", from);
+        I2::TVarlenSortCache copied(source.sorter);
+        target.sorter.swap(copied);
+        break;
+      }
+      default: {
+        trace("self-assignment", from);
+        I2::TVarlenSortCache& alias = source.sorter;
+        source.sorter = alias;
+        return;
+      }
+    }
+    target.model = source.model;
+    target.held = nullptr;
+  }
+
+  void move(int from) {
+    Subject& source = subjects_[from];
+    Subject& target = subjects_[1 - from];
+    if (choose_.below(2) == 0) {
+      trace("move assignment to the other", from);
+      target.sorter = std::move(source.sorter);
+    } else {
+      trace("move construction, swapped into the other", from);
+      I2::TVarlenSortCache moved(std::move(source.sorter));
+      target.sorter.swap(moved);
+    }
+    target.model = std::move(source.model);
+    source.model = Model{};
+    source.held = target.held = nullptr;
+  }
+
+  void swap() {
+    trace("swap", 0);
+    subjects_[0].sorter.swap(subjects_[1].sorter);
+    std::swap(subjects_[0].model, subjects_[1].model);
+    // Where a value read before the swap lies afterwards is not promised.
+    subjects_[0].held = subjects_[1].held = nullptr;
+  }
+
+  InputChooser choose_;
+  Pools pools_;
+  Subject subjects_[2];
+  std::uint32_t nextId_ = 0;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  tracing = std::getenv("SORTER_FUZZ_TRACE") != nullptr;
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size > kMaxInput) return -1;  // not added to the corpus
+  FuzzedDataProvider input(data, size);
+  Run run(input);
+  try {
+    for (std::size_t i = 0; i < kMaxOperations && input.remaining_bytes() > 0; ++i) {
+      run.operate();
+      run.check();
+    }
+    run.finish();
+    run.check();
+  } catch (const std::exception& e) {
+    fault("unexpected exception: %s", e.what());
+  }
+  return 0;
+}
