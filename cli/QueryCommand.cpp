@@ -1,8 +1,8 @@
 // browse query: one browse over a file of items.
 #include <chrono>
 #include <cstdio>
-#include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -97,14 +97,11 @@ void writeResponses(const std::vector<databrowse::BrowseResponse>& responses, Li
 // only to exit, and the system takes the cache's memory back at once, where
 // freeing its records one by one takes several percent of a run. A static
 // keeps the consumer reachable, so leak checkers do not report it; a later
-// call in the same process frees the one before.
-void keepUntilExit(std::unique_ptr<BrowseResponseConsumer> consumer) {
-  static std::unique_ptr<BrowseResponseConsumer>* kept = nullptr;
-  if (kept == nullptr) {
-    kept = new std::unique_ptr<BrowseResponseConsumer>(std::move(consumer));
-  } else {
-    *kept = std::move(consumer);
-  }
+// call in the same process frees the one before. A move takes the cache's
+// memory along and leaves the local consumer empty.
+void keepUntilExit(BrowseResponseConsumer&& consumer) {
+  static auto* kept = new std::optional<BrowseResponseConsumer>();
+  *kept = std::move(consumer);
 }
 
 }  // namespace
@@ -115,8 +112,7 @@ int runQuery(const QueryOptions& options, LineSink& output) {
   }
   Progress progress;
   databrowse::BrowseRequest request = readRequest(options.request);
-  auto owned = std::make_unique<BrowseResponseConsumer>();
-  BrowseResponseConsumer& consumer = *owned;
+  BrowseResponseConsumer consumer;
   try {
     consumer.cache().reset(request);
   } catch (const std::bad_alloc&) {
@@ -135,7 +131,7 @@ int runQuery(const QueryOptions& options, LineSink& output) {
   }
   progress.clear();
   writeResponses(responses, output);
-  keepUntilExit(std::move(owned));
+  keepUntilExit(std::move(consumer));
   if (!result.isSuccess()) {
     std::fprintf(stderr, "browse: getResults failed with code %d: %s\n",
                  static_cast<int>(result.code()), result.message().c_str());
