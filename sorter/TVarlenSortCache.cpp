@@ -757,7 +757,10 @@ void TVarlenSortCache::trimIfOversized() noexcept {
 
 void TVarlenSortCache::SortKeys() {
   requireInitialised("SortKeys");
-  if (sorted_) return;
+  if (sorted_) {
+    cursorState_ = CursorState::kNone;  // reading starts again from a GetFirstVal
+    return;
+  }
   restorePrefixes();
   if (trimOnSort_) {
     trimIfOversized();

@@ -405,6 +405,23 @@ TEST_F(SorterValue, CopiesAreIndependentAtEveryStage) {
   EXPECT_THAT(SortedOf(reading), ElementsAre(3, 1, 2, 0));
 }
 
+TEST_F(SorterValue, ACopyFinishesTheKeyBeingBuilt) {
+  Init();
+  Add({u16{3}});
+  sorter.PrepareKey();
+  sorter.AddFieldToKey_IgnoreCase("copied mid-key", 14);
+  sorter.FinishKey();
+  I2::TVarlenSortCache withFields(sorter);
+  std::uint32_t one = 1;
+  withFields.StoreCurrentKeywithVal(reinterpret_cast<char*>(&one));
+  EXPECT_THAT(SortedOf(withFields), ElementsAre(0, 1));
+  sorter.PrepareKey();
+  sorter.FinishKey();
+  I2::TVarlenSortCache withoutFields(sorter);
+  withoutFields.StoreCurrentKeywithVal(reinterpret_cast<char*>(&one));
+  EXPECT_THAT(SortedOf(withoutFields), ElementsAre(1, 0)) << "an empty key sorts first";
+}
+
 TEST_F(SorterValue, MovedFromSorterIsEmptyAndUsableAfterInitialize) {
   Init();
   for (u16 k : {2, 1}) Add({k});
