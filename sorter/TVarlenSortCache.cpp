@@ -757,10 +757,7 @@ void TVarlenSortCache::trimIfOversized() noexcept {
 
 void TVarlenSortCache::SortKeys() {
   requireInitialised("SortKeys");
-  if (sorted_) {
-    cursorState_ = CursorState::kNone;  // reading starts again from a GetFirstVal
-    return;
-  }
+  if (sorted_) return;  // sorted keys stay as they are, and so does reading
   restorePrefixes();
   if (trimOnSort_) {
     trimIfOversized();

@@ -251,6 +251,17 @@ TEST_F(SorterReading, NoKeyToDeliverIsANonzeroResultNotAnError) {
   EXPECT_NE(0, sorter.GetNextVal(0, value, false)) << "cleared";
 }
 
+TEST_F(SorterReading, SortingSortedKeysAgainKeepsWhereReadingStands) {
+  Init();
+  for (u16 k : {3, 1, 2}) Add({k});
+  sorter.SortKeys();
+  char* value = nullptr;
+  ASSERT_EQ(0, sorter.GetFirstVal(0, 0, value, false));
+  sorter.SortKeys();
+  ASSERT_EQ(0, sorter.GetNextVal(0, value, false));
+  EXPECT_EQ(2u, Decode(value));
+}
+
 TEST_F(SorterReading, SetReverseReadsAsASortInTheOtherDirection) {
   std::vector<Fields> keys{{s("b")}, {s("a")}, {s("B")}, {s("c")}, {s("a")}};
   Order const ascending = OrderOf(keys);

@@ -34,7 +34,9 @@
 // sorter unchanged: a field added without PrepareKey or past the announced
 // count, a value stored before FinishKey, Initialize while keys are held,
 // building keys before Initialize, and GetNextVal on sorted keys with no
-// GetFirstVal to continue from since the last SortKeys or SetReverse.
+// GetFirstVal to continue from since the keys were sorted or SetReverse
+// was called (a SortKeys on sorted keys changes nothing, not even where
+// reading stands).
 //
 // Memory: Clear keeps the buffers for the next sort, which then stores its
 // keys without asking the allocator again. A SortKeys after Clear(true) gives
