@@ -187,6 +187,15 @@ void expectMisuse(const char* what, Call&& call) {
   fault("%s: misuse was not refused", what);
 }
 
+// True, after checking that `call` is refused, when `subject` was never
+// initialised: every call but Initialize and the reads is misuse then.
+template <class Call>
+bool refusedBeforeInitialize(const Subject& subject, const char* what, Call&& call) {
+  if (subject.model.initialised) return false;
+  expectMisuse(what, std::forward<Call>(call));
+  return true;
+}
+
 // ---- Choices, from the input or from a generator seeded by it ---------------
 
 class Chooser {
@@ -473,11 +482,10 @@ class Run {
   }
 
   void addKey(Subject& subject, int s, Chooser& c) {
-    Model& m = subject.model;
-    if (!m.initialised) {
-      expectMisuse("PrepareKey before Initialize", [&] { subject.sorter.PrepareKey(); });
+    if (refusedBeforeInitialize(subject, "PrepareKey before Initialize",
+                                [&] { subject.sorter.PrepareKey(); }))
       return;
-    }
+    Model& m = subject.model;
     if (m.keys.size() >= kMaxKeys) return;
     subject.sorter.PrepareKey();
     m.build = Model::Build::kBuilding;
@@ -524,11 +532,10 @@ class Run {
 
   void prepareKey(Subject& subject, int s) {
     trace("PrepareKey", s);
-    Model& m = subject.model;
-    if (!m.initialised) {
-      expectMisuse("PrepareKey before Initialize", [&] { subject.sorter.PrepareKey(); });
+    if (refusedBeforeInitialize(subject, "PrepareKey before Initialize",
+                                [&] { subject.sorter.PrepareKey(); }))
       return;
-    }
+    Model& m = subject.model;
     subject.sorter.PrepareKey();
     m.build = Model::Build::kBuilding;
     m.current.clear();
@@ -582,20 +589,18 @@ class Run {
   void reserve(Subject& subject, int s) {
     trace("Reserve", s);
     const std::uint64_t keys = choose_.below(kMaxKeys);
-    if (!subject.model.initialised) {
-      expectMisuse("Reserve before Initialize", [&] { subject.sorter.Reserve(keys); });
+    if (refusedBeforeInitialize(subject, "Reserve before Initialize",
+                                [&] { subject.sorter.Reserve(keys); }))
       return;
-    }
     subject.sorter.Reserve(keys);
   }
 
   void sortKeys(Subject& subject, int s) {
     trace("SortKeys", s);
-    Model& m = subject.model;
-    if (!m.initialised) {
-      expectMisuse("SortKeys before Initialize", [&] { subject.sorter.SortKeys(); });
+    if (refusedBeforeInitialize(subject, "SortKeys before Initialize",
+                                [&] { subject.sorter.SortKeys(); }))
       return;
-    }
+    Model& m = subject.model;
     subject.sorter.SortKeys();
     // Sorting sorted keys again changes nothing, not even where reading stands.
     if (!m.sorted) m.sort();
@@ -696,11 +701,10 @@ class Run {
 
   void setReverse(Subject& subject, int s, bool reverse) {
     trace(reverse ? "SetReverse(true)" : "SetReverse(false)", s);
-    Model& m = subject.model;
-    if (!m.initialised) {
-      expectMisuse("SetReverse before Initialize", [&] { subject.sorter.SetReverse(reverse); });
+    if (refusedBeforeInitialize(subject, "SetReverse before Initialize",
+                                [&] { subject.sorter.SetReverse(reverse); }))
       return;
-    }
+    Model& m = subject.model;
     subject.sorter.SetReverse(reverse);
     m.reverse = reverse;
     m.cursor = Model::Cursor::kNone;
