@@ -98,4 +98,34 @@ TEST_F(CacheTest, AddItemKeepsAnIndependentCopyAndTheSortState) {
   EXPECT_EQ(std::vector<std::string>{"first"}, names(responses.at(0)));
 }
 
+TEST_F(CacheTest, MemoryBytesCountItemsTheirNamesAndTheSortedKeys) {
+  BrowseRequest browse = request("/browse");
+  cache.reset(browse);
+  const std::size_t empty = cache.memoryBytes();
+  for (int i = 0; i < 1000; ++i) {
+    BrowseData data = item("item " + std::to_string(i), i);
+    cache.addItem(data);
+  }
+  const std::size_t collected = cache.memoryBytes();
+  EXPECT_GE(collected - empty, 1000 * sizeof(BrowseData));
+
+  const std::string longName(500, 'n');
+  BrowseData big = item(longName, 1, 1);
+  big.flags(true).setFlag(2);  // held in the full form by the caller
+  cache.addItem(big);
+  EXPECT_GE(cache.memoryBytes() - collected, longName.size()) << "a name kept on the heap";
+
+  const std::size_t unsorted = cache.memoryBytes();
+  sortFor(request("/", {pageQuery("q", {ByName, ByNumber}, 0, 1)}));
+  const std::size_t sorted = cache.memoryBytes();
+  EXPECT_GE(sorted - unsorted, 1001 * sizeof(I2::Key)) << "one key per item";
+
+  cache.reset(browse);
+  EXPECT_LE(cache.memoryBytes(), sorted - longName.size()) << "the items' own heap is gone";
+  EXPECT_GE(cache.memoryBytes(), empty + 1001 * sizeof(BrowseData))
+      << "the item array and the sorter's buffers are kept for the next collection";
+  BrowseResponseCache moved(std::move(cache));
+  EXPECT_GT(moved.memoryBytes(), cache.memoryBytes());
+}
+
 }  // namespace

@@ -92,12 +92,20 @@ void BrowseResponseCache::takeFrom(BrowseResponseCache& other) noexcept {
   sortCache = std::move(other.sortCache);
   sorted = std::exchange(other.sorted, false);
   sortedReverse = std::exchange(other.sortedReverse, false);
+  itemHeapBytes = std::exchange(other.itemHeapBytes, 0);
 }
 
 void BrowseResponseCache::reset(BrowseRequest& request) {
   cachedRequest = request;
   sorted = false;
   items.clear();
+  itemHeapBytes = 0;
+}
+
+std::size_t BrowseResponseCache::memoryBytes() const {
+  return sizeof(*this) + items.capacity() * sizeof(BrowseData) + itemHeapBytes +
+         sortedFields.capacity() * sizeof(FilteredBrowseField) + cachedRequest.heapBytes() +
+         sortCache.memoryBytes();
 }
 
 bool BrowseResponseCache::canServeRequest(BrowseRequest& request) {

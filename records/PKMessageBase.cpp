@@ -971,6 +971,18 @@ void PKMessageBase::copyHeap(const PKMessageBase& other) {
 
 void PKMessageBase::releaseHeap() noexcept { Access::release(storage_); }
 
+std::size_t PKMessageBase::ownedHeapBytes() const noexcept {
+  if (storage_.inlined.used == pk_detail::Storage::kOutOfLine) return storage_.outOfLine.capacity;
+  const pk_detail::Block& block = *storage_.full.block;
+  std::size_t bytes =
+      sizeof(pk_detail::Block) + block.capacity * sizeof(pk_detail::Entry) + block.textCapacity;
+  for (std::uint32_t i = 0; i < block.count; ++i) {
+    const pk_detail::Entry& entry = block.entries()[i];
+    if (holdsBox(entry.kind)) bytes += entry.payload.box->heapBytes();
+  }
+  return bytes;
+}
+
 namespace {
 
 void checkAssignable(int family, int typeNumber, int fromFamily, int fromTypeNumber) {

@@ -227,6 +227,27 @@ TEST_F(StorageFormTest, IntegersAndTextsStayInsideTheRecordUntilAPointerIsAskedF
   EXPECT_EQ(3, copy.leafValue());
 }
 
+TEST_F(StorageFormTest, HeapBytesCountWhatTheRecordOwnsInEveryForm) {
+  Node node;
+  node.setText("short");
+  EXPECT_EQ(0u, node.heapBytes()) << "inline: nothing on the heap";
+
+  const std::string longText = patternText(1000);
+  node.setText(longText);
+  ASSERT_EQ("out-of-line", form(node));
+  EXPECT_GE(node.heapBytes(), longText.size());
+  EXPECT_LT(node.heapBytes(), 3 * longText.size()) << "grown by at most doubling";
+
+  Node listed = withText(longText);
+  for (int i = 0; i < 1000; ++i) listed.leaves().emplace_back().setValue(i);
+  ASSERT_EQ("full", form(listed));
+  const std::size_t withLeaves = listed.heapBytes();
+  EXPECT_GE(withLeaves, longText.size() + 1000 * sizeof(Leaf));
+  listed.codes().resize(1000);
+  EXPECT_GE(listed.heapBytes(), withLeaves + 1000 * sizeof(int)) << "every list counts";
+  EXPECT_EQ("full", form(listed)) << "measuring changes no form";
+}
+
 TEST_F(StorageFormTest, RecordsWithListsAreCopiedInTheFullForm) {
   Node node;
   node.codes();

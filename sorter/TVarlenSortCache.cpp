@@ -856,6 +856,18 @@ void TVarlenSortCache::reach(std::size_t slot) {
 
 std::size_t TVarlenSortCache::size() const { return keys_.size(); }
 
+std::size_t TVarlenSortCache::memoryBytes() const {
+  // A map node holds the key, the bucket and the tree's links and colour.
+  constexpr std::size_t kPendingNodeBytes =
+      sizeof(std::pair<const std::uint32_t, Bucket>) + 4 * sizeof(void*);
+  auto heapText = [](const std::string& text) {
+    return text.capacity() > std::string().capacity() ? text.capacity() + 1 : 0;
+  };
+  return keys_.capacity() * sizeof(Key) + records_.heldBytes() + current_.capacity() +
+         pending_.size() * kPendingNodeBytes + reloaded_.capacity() * sizeof(Reloaded) +
+         heapText(name_) + heapText(location_);
+}
+
 void TVarlenSortCache::SetReverse(bool reverse) {
   requireInitialised("SetReverse");
   reverse_ = reverse;

@@ -307,6 +307,21 @@ TEST_F(SorterLifecycle, ClearKeepsMemoryForTheNextSortWhichGivesBackWhatItLeaves
   EXPECT_THAT(OrderOf({{u16{2}}, {u16{1}}}), ElementsAre(1, 0));
 }
 
+TEST_F(SorterLifecycle, MemoryBytesFollowWhatTheSorterHolds) {
+  const std::size_t empty = sorter.memoryBytes();
+  Init();
+  for (u64 i = 0; i < 100000; ++i) Add({s("a key past eight bytes"), i});
+  sorter.SortKeys();
+  const std::size_t full = sorter.memoryBytes();
+  EXPECT_GE(full, I2::TVarlenSortCacheTestPeer::HeldBytes(sorter));
+  EXPECT_GE(full - empty, 100000 * (sizeof(I2::Key) + 4 + 14)) << "keys, values and key tails";
+  sorter.Clear(true);
+  Init();
+  Add({s("one")});
+  sorter.SortKeys();
+  EXPECT_LT(sorter.memoryBytes(), full / 4) << "what a small sort leaves unused is given back";
+}
+
 TEST_F(SorterLifecycle, MisuseThrowsAndLeavesTheSorterWorking) {
   char* value = nullptr;
   std::uint32_t v = 9;

@@ -44,7 +44,10 @@ class BROWSERESPONSEHANDLER_EXPORT BrowseResponseCache {
 
   // Appends a copy of `item`. An item added after a sort is counted at once
   // but shows in pages only after the next sort.
-  void addItem(databrowse::BrowseData& item) { items.push_back(item); }
+  void addItem(databrowse::BrowseData& item) {
+    items.push_back(item);
+    itemHeapBytes += items.back().heapBytes();
+  }
 
   // True when the first path of `request` equals the first path of the cached
   // request, ignoring case as strcasecmp does (a request without paths has the
@@ -78,6 +81,12 @@ class BROWSERESPONSEHANDLER_EXPORT BrowseResponseCache {
     return sortedFields;
   }
 
+  // Bytes of memory that the cache holds now: the cache object, its item
+  // array at its capacity with what every item owns, the cached request and
+  // sort fields, and the key sorter's buffers. Cheap: the items' share is
+  // counted as they are added.
+  std::size_t memoryBytes() const;
+
  private:
   void appendPage(databrowse::BrowseRequest& request, databrowse::Query& query,
                   std::vector<databrowse::BrowseResponse>& responses);
@@ -98,6 +107,8 @@ class BROWSERESPONSEHANDLER_EXPORT BrowseResponseCache {
   // Direction of the last completed sort, so that a flipped direction sorts
   // again even when the fields are the same.
   bool sortedReverse = false;
+  // Heap bytes owned by the records in `items`.
+  std::size_t itemHeapBytes = 0;
 };
 
 // The polymorphic front end through which the service feeds items and asks

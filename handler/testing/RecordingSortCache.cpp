@@ -64,6 +64,8 @@ void TVarlenSortCache::PrepareKey() { log("PrepareKey()"); }
 
 std::size_t TVarlenSortCache::size() const { return recording().values.size(); }
 
+std::size_t TVarlenSortCache::memoryBytes() const { return 0; }
+
 void TVarlenSortCache::AddFieldToKey(unsigned short const& value) {
   log("u16(" + std::to_string(value) + ")");
 }

@@ -43,6 +43,7 @@
 // const reads, since findObject may change how the record is stored.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
@@ -67,6 +68,8 @@ class RWXMLMESSAGESBASE_EXPORT Box {
   virtual Box* clone() const = 0;  // a new copy; the caller owns it
   virtual bool hasContent() const = 0;
   virtual bool equals(const Box& other) const = 0;
+  // Heap bytes of the box itself and of everything that it owns.
+  virtual std::size_t heapBytes() const = 0;
   // For a sub-record: the record held, its class, and that class's index in
   // the table of sub-record classes (-1 when the table is full). A list has
   // none of them.
@@ -124,6 +127,7 @@ class RWXMLMESSAGESBASE_EXPORT RecordBox final : public Box {
     auto* same = dynamic_cast<const RecordBox*>(&other);
     return same && same->value_ == value_;
   }
+  std::size_t heapBytes() const override { return sizeof(*this) + value_.heapBytes(); }
   PKMessageBase* record() override { return &value_; }
   const PKMessageBase* record() const override { return &value_; }
   const RecordType* recordType() const override { return &recordTypeOf<T>(); }
@@ -144,6 +148,13 @@ class RWXMLMESSAGESBASE_EXPORT ListBox final : public Box {
   bool equals(const Box& other) const override {
     auto* same = dynamic_cast<const ListBox*>(&other);
     return same && same->value_ == value_;
+  }
+  std::size_t heapBytes() const override {
+    std::size_t bytes = sizeof(*this) + value_.capacity() * sizeof(T);
+    if constexpr (std::is_base_of_v<PKMessageBase, T>) {
+      for (const T& entry : value_) bytes += entry.heapBytes();
+    }
+    return bytes;
   }
   std::vector<T>& value() { return value_; }
 
@@ -215,6 +226,13 @@ class RWXMLMESSAGESBASE_EXPORT PKMessageBase {
   // How the record keeps its fields now (see Storage above).
   enum class StorageForm { kInline, kOutOfLine, kFull };
   StorageForm storageForm() const;
+
+  // Bytes of heap that the record owns: its out-of-line or full storage with
+  // every sub-record and list in it; 0 for a record kept inside the object.
+  // Never allocates and never changes the storage form.
+  std::size_t heapBytes() const {
+    return storage_.inlined.used > pk_detail::Storage::kInlineCapacity ? ownedHeapBytes() : 0;
+  }
 
   // The sub-record field, created empty (none of its fields set) when absent.
   // T is the record class of the sub-record, of type pair family/typeNumber.
@@ -323,6 +341,7 @@ class RWXMLMESSAGESBASE_EXPORT PKMessageBase {
   [[noreturn]] void throwBoxType(short fieldNumber, const std::type_info& wanted) const;
   // Frees what the out-of-line or full storage owns.
   void releaseHeap() noexcept;
+  std::size_t ownedHeapBytes() const noexcept;
   // Replaces the storage, which holds the other's heap pointers, by a copy.
   void copyHeap(const PKMessageBase& other);
 

@@ -186,6 +186,10 @@ class IDXUTILS_EXPORT TVarlenSortCache {
   // Number of stored keys.
   std::size_t size() const;
 
+  // Bytes of heap that the sorter holds now: its key array, records and
+  // work buffers at their capacity, kept buffers included (see Memory above).
+  std::size_t memoryBytes() const;
+
  private:
   friend class TVarlenSortCacheTestPeer;  // lowers the limits in tests
 
