@@ -72,6 +72,8 @@ std::vector<Step> wholeBrowse() {
   steps.push_back({"deep page", answer(pages({ByName, ByNumber}, 0, kItems - 9)), true});
   steps.push_back({"flipped direction", answer(pages({ByName, ByNumber}, 1, 40)), true});
   steps.push_back({"re-sort", answer(pages({ByNumber, ByName}, 0, 300)), true});
+  // More fields than the cache kept before: copying them allocates.
+  steps.push_back({"more fields", answer(pages({ByFlag, ByNumber, ByName}, 0, 120)), true});
   steps.push_back({"count", answer(request("/browse", {countQuery("only")})), true});
   steps.push_back({"reset again",
                    [](BrowseResponseConsumer& c, std::vector<BrowseResponse>&) {
@@ -82,15 +84,17 @@ std::vector<Step> wholeBrowse() {
   return steps;
 }
 
-// What a later request sees; equal for equal caches.
-std::vector<BrowseResponse> probe(BrowseResponseConsumer& consumer) {
+// What later requests see: first by `fields`, then in both field orders of
+// the steps and both directions; equal for equal caches.
+std::vector<BrowseResponse> probe(BrowseResponseConsumer& consumer, const Fields& fields = {}) {
   std::vector<BrowseResponse> responses;
-  BrowseRequest asked = pages({ByName, ByNumber}, 0, 11);
-  consumer.getResults(asked, responses);
-  std::vector<BrowseResponse> more;
-  BrowseRequest flipped = pages({ByName, ByNumber}, 1, kItems - 50);
-  consumer.getResults(flipped, more);
-  responses.insert(responses.end(), more.begin(), more.end());
+  for (BrowseRequest asked : {pages(fields, 0, 11), pages({ByName, ByNumber}, 0, 11),
+                              pages({ByNumber, ByName}, 0, 11),
+                              pages({ByName, ByNumber}, 1, kItems - 50)}) {
+    std::vector<BrowseResponse> more;
+    consumer.getResults(asked, more);
+    responses.insert(responses.end(), more.begin(), more.end());
+  }
   return responses;
 }
 
@@ -101,6 +105,37 @@ bool isPrefixOf(const std::vector<BrowseResponse>& got, const std::vector<Browse
     if (!(got[i] == all[i])) return false;
   }
   return true;
+}
+
+std::vector<std::string> firstPageNames(BrowseResponseConsumer& consumer, const Fields& fields) {
+  std::vector<BrowseResponse> responses;
+  BrowseRequest asked = request("/browse", {pageQuery("q", fields, 0, 10)});
+  consumer.getResults(asked, responses);
+  return responses.empty() ? std::vector<std::string>{} : names(responses.front());
+}
+
+TEST(BrowseAllocationFailure, FailedSortByOtherFieldsKeepsTheEarlierOrderTrue) {
+  for (std::uint64_t k = 1;; ++k) {
+    BrowseResponseConsumer consumer;
+    BrowseRequest start = request("/browse");
+    consumer.cache().reset(start);
+    for (BrowseData data : {item("b", 1), item("a", 2)}) consumer.addItem(data);
+    ASSERT_EQ((std::vector<std::string>{"a", "b"}), firstPageNames(consumer, {ByName}));
+    bool failed = false;
+    {
+      testsupport::AllocationFailure failure(k);
+      try {
+        firstPageNames(consumer, {ByNumber, ByName});
+      } catch (const std::bad_alloc&) {
+        failed = true;
+      }
+    }
+    if (!failed) break;
+    EXPECT_EQ((std::vector<std::string>{"a", "b"}), firstPageNames(consumer, {ByName}))
+        << "after allocation " << k << " of the sort by number failed";
+    EXPECT_EQ((std::vector<std::string>{"b", "a"}), firstPageNames(consumer, {ByNumber, ByName}))
+        << "after allocation " << k << " of the sort by number failed";
+  }
 }
 
 TEST(BrowseAllocationFailure, EveryFailedAllocationLosesNothing) {
@@ -137,6 +172,14 @@ TEST(BrowseAllocationFailure, EveryFailedAllocationLosesNothing) {
         } else {
           EXPECT_EQ(before.cache().itemCount(), consumer.cache().itemCount())
               << step.name << ", allocation " << k << ": a failed step keeps the items";
+        }
+        {
+          // Right after the failure, first by the fields of the last sort
+          // that completed, the cache answers as it did before the step.
+          BrowseResponseConsumer unchanged = before;
+          const Fields lastSorted = before.cache().lastSortFields();
+          EXPECT_EQ(probe(unchanged, lastSorted), probe(consumer, lastSorted))
+              << step.name << ", allocation " << k << ": requests right after the failure";
         }
         responses.clear();
         step.run(consumer, responses);

@@ -124,9 +124,13 @@ CTzError BrowseResponseCache::sort(BrowseRequest& request) {
   SortParameters& sortParameters = firstQuerySort(request, none);
   const bool reverse = isReversed(sortParameters);
   const std::vector<FilteredBrowseField>& fields = sortParameters.fields(true);
+  // Copied first: the sort's state is published only once nothing can fail.
+  std::vector<FilteredBrowseField> completedFields = fields;
   const unsigned long keyFields = fields.empty() ? 1 : fields.size();
   if (sortCache.Initialize(keyFields, sizeof(Position), kSorterName, kSorterLocation, reverse,
                            false, nullptr) != 0) {
+    // Hosts match this error by its location, so it stays as first published
+    // whatever line this code moves to.
     return FXErrorUtil::ErrorInt(
         FXCodeLocation("BrowseResponseHandler",
                        "CTzError BrowseResponseCache::sort(databrowse::BrowseRequest&)", 58),
@@ -150,9 +154,9 @@ CTzError BrowseResponseCache::sort(BrowseRequest& request) {
     sortCache.StoreCurrentKeywithVal(reinterpret_cast<char*>(&position));
   }
   sortCache.SortKeys();
-  sorted = true;
-  sortedFields = fields;
+  sortedFields = std::move(completedFields);
   sortedReverse = reverse;
+  sorted = true;
   return CTzError::Success();
 }
 

@@ -62,7 +62,11 @@ class BROWSERESPONSEHANDLER_EXPORT BrowseResponseCache {
   // Sorts the cached items by the fields of the request's first query, in the
   // direction that it asks for. Returns success, or the error "sort object
   // failed to initialize" (code -1) when the key sorter cannot be initialised;
-  // the cache then stays unsorted.
+  // the cache then stays unsorted. Throws std::length_error past 2^31 items
+  // (or past the key sorter's limits) and std::bad_alloc when memory runs
+  // out; the cache is then unsorted, or still sorted as before when the
+  // failure came before the sorter was touched. Either way isSorted() and
+  // lastSortFields() describe the keys that the sorter holds.
   CTzError sort(databrowse::BrowseRequest& request);
 
   // Appends to `responses` one response per answered query of `request`, in
