@@ -64,9 +64,7 @@ class BROWSERESPONSEHANDLER_EXPORT BrowseResponseCache {
   // failed to initialize" (code -1) when the key sorter cannot be initialised;
   // the cache then stays unsorted. Throws std::length_error past 2^31 items
   // (or past the key sorter's limits) and std::bad_alloc when memory runs
-  // out; the cache is then unsorted, or still sorted as before when the
-  // failure came before the sorter was touched. Either way isSorted() and
-  // lastSortFields() describe the keys that the sorter holds.
+  // out; the cache is then unsorted, and the next getResults sorts again.
   CTzError sort(databrowse::BrowseRequest& request);
 
   // Appends to `responses` one response per answered query of `request`, in
