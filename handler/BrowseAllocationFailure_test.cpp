@@ -88,9 +88,9 @@ std::vector<Step> wholeBrowse() {
 // the steps and both directions; equal for equal caches.
 std::vector<BrowseResponse> probe(BrowseResponseConsumer& consumer, const Fields& fields = {}) {
   std::vector<BrowseResponse> responses;
-  for (BrowseRequest asked : {pages(fields, 0, 11), pages({ByName, ByNumber}, 0, 11),
-                              pages({ByNumber, ByName}, 0, 11),
-                              pages({ByName, ByNumber}, 1, kItems - 50)}) {
+  for (BrowseRequest asked :
+       {pages(fields, 0, 11), pages({ByName, ByNumber}, 0, 11), pages({ByNumber, ByName}, 0, 11),
+        pages({ByName, ByNumber}, 1, kItems - 50)}) {
     std::vector<BrowseResponse> more;
     consumer.getResults(asked, more);
     responses.insert(responses.end(), more.begin(), more.end());

@@ -1,4 +1,4 @@
-#include "I2/detail/RecordArena.h"
+#include "RecordArena.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -14,19 +14,29 @@
 #include <variant>
 #include <vector>
 
+#include "SorterState.h"
+
 namespace I2 {
-// Reaches the limits that are too large to hit in a test.
+// Reaches the limits that are too large to hit in a test, and the sort's
+// size thresholds.
 class TVarlenSortCacheTestPeer {
  public:
-  static void SetKeyLimit(TVarlenSortCache& s, std::uint64_t limit) { s.keyLimit_ = limit; }
+  static detail::SorterState& State(TVarlenSortCache& s) { return *s.state_; }
+  static void SetKeyLimit(TVarlenSortCache& s, std::uint64_t limit) {
+    State(s).limits.keys = limit;
+  }
   static void SetKeyBytesLimit(TVarlenSortCache& s, std::uint64_t limit) {
-    s.keyBytesLimit_ = limit;
+    State(s).limits.keyBytes = limit;
   }
   static void SetArenaLimit(TVarlenSortCache& s, std::uint64_t limit) {
-    s.totalKeyBytesLimit_ = limit;
+    State(s).limits.totalKeyBytes = limit;
+  }
+  static void SetThresholds(TVarlenSortCache& s, std::size_t small, std::size_t eager) {
+    State(s).thresholds = {small, eager};
   }
   static std::size_t HeldBytes(const TVarlenSortCache& s) {
-    return s.keys_.capacity() * sizeof(Key) + s.records_.heldBytes();
+    return s.state_->stored.keys.capacity() * sizeof(detail::Key) +
+           s.state_->stored.records.heldBytes();
   }
 };
 }  // namespace I2
@@ -314,7 +324,8 @@ TEST_F(SorterLifecycle, MemoryBytesFollowWhatTheSorterHolds) {
   sorter.SortKeys();
   const std::size_t full = sorter.memoryBytes();
   EXPECT_GE(full, I2::TVarlenSortCacheTestPeer::HeldBytes(sorter));
-  EXPECT_GE(full - empty, 100000 * (sizeof(I2::Key) + 4 + 14)) << "keys, values and key tails";
+  EXPECT_GE(full - empty, 100000 * (sizeof(I2::detail::Key) + 4 + 14))
+      << "keys, values and key tails";
   sorter.Clear(true);
   Init();
   Add({s("one")});

@@ -5,6 +5,10 @@
 
 #include "I2/TVarlenSortCache.h"
 
+namespace I2::detail {
+class SorterState {};
+}  // namespace I2::detail
+
 namespace sorter_double {
 
 Recording& recording() {
@@ -35,10 +39,12 @@ std::int32_t deliver(std::size_t position, char*& value) {
 
 }  // namespace
 
+// The stand-in keeps its state in the recording; the sorter's own state
+// pointer stays null.
 TVarlenSortCache::TVarlenSortCache() noexcept = default;
-TVarlenSortCache::TVarlenSortCache(const TVarlenSortCache&) = default;
+TVarlenSortCache::TVarlenSortCache(const TVarlenSortCache&) {}
 TVarlenSortCache::TVarlenSortCache(TVarlenSortCache&&) noexcept = default;
-TVarlenSortCache& TVarlenSortCache::operator=(const TVarlenSortCache&) = default;
+TVarlenSortCache& TVarlenSortCache::operator=(const TVarlenSortCache&) { return *this; }
 TVarlenSortCache& TVarlenSortCache::operator=(TVarlenSortCache&&) noexcept = default;
 TVarlenSortCache::~TVarlenSortCache() = default;
 
@@ -97,8 +103,7 @@ std::int32_t TVarlenSortCache::GetFirstVal(unsigned long position, int reserved,
   return deliver(position, value);
 }
 
-// The stand-in never sets up a read position, so every GetNextVal reaches it.
-std::int32_t TVarlenSortCache::NextValAnywhere(int reserved, char*& value, bool unused) {
+std::int32_t TVarlenSortCache::GetNextVal(int reserved, char*& value, bool unused) {
   log("GetNextVal(" + std::to_string(reserved) + ", " + flag(unused) + ")");
   return deliver(readCursor + 1, value);
 }

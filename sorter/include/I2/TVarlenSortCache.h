@@ -52,42 +52,30 @@
 // throws, and leaves the source empty and uninitialised (usable again after
 // Initialize).
 //
+// Checking: checkInvariants() verifies the sorter's internal bookkeeping
+// and throws std::logic_error naming the first rule that does not hold; it
+// costs about as much as a read, so tests may call it after every operation.
+//
+// Layout: a sorter object is one pointer to its state, which lives in the
+// library; the state can change between releases without changing this
+// class.
+//
 // Thread safety: none. One sorter serves one thread at a time; reads change
 // its internal state too.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
-#include <map>
+#include <memory>
 #include <string>
 
-#include "I2/detail/PodBuffer.h"
-#include "I2/detail/RecordArena.h"
 #include "IdxUtilsExport.h"
 
 namespace I2 {
 
-// One stored key as the sorter orders it: 8 bytes of its encoded form, and the
-// offset of its record, which holds the value, the key's length and the rest
-// of its bytes. Records lie in insertion order, so the offset also breaks
-// ties between equal keys.
-struct Key {
-  // 8 encoded bytes as a big-endian number, held as bytes so that a Key takes
-  // 12 bytes; zero-padded past the key's end. Taken from the start of the key
-  // when it is stored; a sort may reload it from further on.
-  unsigned char prefixBytes[8] = {};
-  std::uint32_t record = 0;
-
-  std::uint64_t prefix() const {
-    std::uint64_t value;
-    std::memcpy(&value, prefixBytes, sizeof value);
-    return value;
-  }
-  void setPrefix(std::uint64_t value) { std::memcpy(prefixBytes, &value, sizeof value); }
-};
-static_assert(sizeof(Key) == 12);
+namespace detail {
+class SorterState;
+}
 
 // Progress report of a long-running sorter operation; the sorter never calls
 // it during the work that this library does, but the signature is kept so
@@ -100,7 +88,7 @@ class IDXUTILS_EXPORT ProgressCallBack {
 
 class IDXUTILS_EXPORT TVarlenSortCache {
  public:
-  // A sorter without keys, not yet initialised.
+  // A sorter without keys, not yet initialised. Allocates nothing.
   TVarlenSortCache() noexcept;
   TVarlenSortCache(const TVarlenSortCache& other);
   TVarlenSortCache(TVarlenSortCache&& other) noexcept;
@@ -116,11 +104,16 @@ class IDXUTILS_EXPORT TVarlenSortCache {
   void Clear(bool releaseMemory);
 
   // Prepares the sorter for keys of at most `keyFields` key fields, each
-  // stored with `valueSize` bytes of value. `name` and `location` identify the
-  // sort (kept for diagnostics; this sorter works in memory). Returns 0 when
-  // ready, nonzero when the arguments cannot be served: no key fields, a value
-  // size of 0, or an empty name. `progress` may be null. Throws
-  // std::logic_error while the sorter holds keys or a key under construction.
+  // stored with `valueSize` bytes of value, read in the direction `reverse`
+  // names. `name` and `location` identify the sort (kept for diagnostics;
+  // this sorter works in memory). `unique` is ignored: equal keys are all
+  // kept, in insertion order. `progress` may be null and is never called.
+  // Returns 0 when ready. Returns nonzero, changing nothing, when the
+  // arguments cannot be served: no key fields, a value size of 0, or an empty
+  // name; a sorter initialised before then keeps its earlier arguments, and
+  // an uninitialised one stays uninitialised. Throws std::logic_error while
+  // the sorter holds keys or a key under construction, std::bad_alloc when
+  // memory runs out (the sorter unchanged either way).
   std::int32_t Initialize(unsigned long keyFields, unsigned long valueSize, std::string name,
                           std::string location, bool reverse, bool unique,
                           ProgressCallBack* progress);
@@ -165,125 +158,32 @@ class IDXUTILS_EXPORT TVarlenSortCache {
   // Sets `value` to the value bytes of the key at `position` of the sorted
   // order and returns 0, or returns nonzero when there is no such key. The
   // pointer stays valid until the next call that changes the keys (Clear,
-  // Initialize, storing a key) or the sorter is destroyed.
+  // Initialize, storing a key) or the sorter is destroyed. `reserved` and
+  // `unused` are ignored.
   std::int32_t GetFirstVal(unsigned long position, int reserved, char*& value, bool unused);
 
   // Moves to the next key of the sorted order: sets `value` and returns 0, or
   // returns nonzero after the last key and when there are no sorted keys.
-  std::int32_t GetNextVal(int reserved, char*& value, bool unused) {
-    // Within the finished run around the cursor a read is a lookup.
-    if (cursorState_ == CursorState::kValid && cursor_ + 1 < keys_.size()) {
-      std::size_t const slot = slotOf(cursor_ + 1);
-      if (slot >= runBegin_ && slot < runEnd_) {
-        ++cursor_;
-        value = valueAt(slot);
-        return 0;
-      }
-    }
-    return NextValAnywhere(reserved, value, unused);
-  }
+  std::int32_t GetNextVal(int reserved, char*& value, bool unused);
 
   // Number of stored keys.
   std::size_t size() const;
 
-  // Bytes of heap that the sorter holds now: its key array, records and
-  // work buffers at their capacity, kept buffers included (see Memory above).
+  // Bytes of heap that the sorter holds now: its state, key array, records
+  // and work buffers at their capacity, kept buffers included (see Memory
+  // above).
   std::size_t memoryBytes() const;
+
+  // Throws std::logic_error naming the broken invariant when the sorter's
+  // bookkeeping is inconsistent; does nothing on a sound sorter.
+  void checkInvariants() const;
 
  private:
   friend class TVarlenSortCacheTestPeer;  // lowers the limits in tests
 
-  // A run of keys [begin, end) of the key array that agree on their first
-  // depth + byte bytes, with prefixes loaded at depth, whose order is not
-  // finished yet.
-  struct Bucket {
-    std::uint32_t begin;
-    std::uint32_t end;
-    std::uint64_t depth;
-    unsigned byte;
-  };
-  // A run of keys that agreed on their first 8 bytes when their prefixes were
-  // reloaded from further on; lets a later sort load them again.
-  struct Reloaded {
-    std::uint32_t begin;
-    std::uint32_t end;
-    std::uint64_t prefix;
-  };
-  class Work;  // the sorting steps over the key array and the records
-
-  // Most keys one sorter holds: key positions are 32-bit.
-  static constexpr std::uint64_t kMaxKeys = 0xFFFFFFFFu;
-  // Longest encoded key.
-  static constexpr std::uint64_t kMaxKeyBytes = 0xFFFFFFFFu;
-  // Most encoded bytes of all keys together.
-  static constexpr std::uint64_t kMaxTotalKeyBytes = 0xFFFFFFFFu;
-  // Zero bytes kept past the end of the current key, so that an 8-byte load
-  // at any of its bytes stays inside the buffer and reads defined bytes.
-  static constexpr std::size_t kCurrentTail = 8;
-
-  enum class KeyState : std::uint8_t { kNone, kBuilding, kFinished };
-  // Where reading stands: no GetFirstVal since the sort, past the end (or no
-  // key), or at cursor_.
-  enum class CursorState : std::uint8_t { kNone, kAtEnd, kValid };
-
-  std::string describe(const char* operation, const std::string& problem) const;
-  [[noreturn]] void fail(const char* operation, const std::string& problem) const;
-  void requireInitialised(const char* operation) const;
-  // Checks that a field may be added and makes room for up to `count`
-  // encoded bytes (and the zero tail) at the end of the current key; returns
-  // where they go.
-  unsigned char* beginField(std::size_t count, const char* operation);
-  [[noreturn]] void refuseField(const char* operation) const;
-  // Takes the `count` bytes written at the end of the current key into it, or
-  // throws std::length_error (leaving the key as it was) when the key or all
-  // keys together would grow past their limit.
-  void commitField(std::size_t count, const char* operation);
-  [[noreturn]] void refuseLength(std::size_t size, const char* operation) const;
-  [[noreturn]] void refuseStore(const char* value) const;
-  void forgetOrder() noexcept;
-  void restorePrefixes() noexcept;
-  void trimIfOversized() noexcept;
-  // Finishes the order of the keys at `slot` of the key array.
-  void finishSlot(std::size_t slot);
-  // Finishes `slot` and notes the run of finished slots around it.
-  void reach(std::size_t slot);
-  // GetNextVal where the next key may still need finishing, or there is none.
-  std::int32_t NextValAnywhere(int reserved, char*& value, bool unused);
-  std::size_t slotOf(std::uint64_t position) const {
-    return reverse_ ? keys_.size() - 1 - position : position;
-  }
-  char* valueAt(std::size_t slot) {
-    return reinterpret_cast<char*>(records_.at(keys_[slot].record));
-  }
-
-  detail::PodBuffer<Key> keys_;               // one per stored key; ordered by SortKeys and reads
-  detail::RecordArena records_;               // value, length and bytes past 8 of each key
-  detail::PodBuffer<unsigned char> current_;  // the key under construction, then kCurrentTail zeros
-  std::map<std::uint32_t, Bucket> pending_;   // unfinished buckets by their begin
-  detail::PodBuffer<Reloaded> reloaded_;      // runs whose prefixes no longer start their keys
-  std::string name_;                          // as given to Initialize
-  std::string location_;                      // as given to Initialize
-  std::uint64_t keyFieldLimit_ = 0;           // key fields per key, from Initialize
-  std::uint64_t valueSize_ = 0;               // value bytes per key, from Initialize
-  std::uint64_t keyLimit_ = kMaxKeys;         // stored keys allowed
-  std::uint64_t keyBytesLimit_ = kMaxKeyBytes;            // encoded bytes allowed per key
-  std::uint64_t totalKeyBytesLimit_ = kMaxTotalKeyBytes;  // encoded bytes allowed in all keys
-  std::uint64_t totalKeyBytes_ = 0;                       // encoded bytes of the stored keys
-  // Of the stored keys' first prefixes: how many begin with each byte, the
-  // first one, and the bits in which any differs from it.
-  std::array<std::uint32_t, 256> firstByteCounts_{};
-  std::uint64_t firstPrefix_ = 0;
-  std::uint64_t prefixDifference_ = 0;
-  std::uint64_t cursor_ = 0;  // position of the last value read
-  std::size_t runBegin_ = 0;  // [runBegin_, runEnd_): finished slots around the cursor
-  std::size_t runEnd_ = 0;
-  std::uint64_t currentFields_ = 0;  // key fields in the current key
-  KeyState keyState_ = KeyState::kNone;
-  CursorState cursorState_ = CursorState::kNone;
-  bool initialised_ = false;
-  bool reverse_ = false;
-  bool sorted_ = false;      // SortKeys ran since the last key was stored
-  bool trimOnSort_ = false;  // Clear(true) asked for memory to be given back
+  // The state, created by the first Initialize; null in a sorter that was
+  // never initialised or was moved from.
+  std::unique_ptr<detail::SorterState> state_;
 };
 
 }  // namespace I2

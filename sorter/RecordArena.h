@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "I2/detail/PodBuffer.h"
+#include "PodBuffer.h"
 
 namespace I2::detail {
 

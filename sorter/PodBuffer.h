@@ -1,11 +1,13 @@
 // A growable array of trivially copyable elements, used by the key sorter.
 #pragma once
 
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <stdexcept>
 #include <utility>
 
 #if defined(__linux__)
@@ -62,6 +64,8 @@ class PodBuffer {
   const T& operator[](std::size_t i) const { return data_[i]; }
   T* begin() { return data_; }
   T* end() { return data_ + size_; }
+  const T* begin() const { return data_; }
+  const T* end() const { return data_ + size_; }
 
   // Makes room for at least `extra` elements past size(); throws
   // std::bad_alloc and keeps the contents when that fails.
@@ -73,9 +77,21 @@ class PodBuffer {
     if (capacity_ - size_ < extra) resize(checkedTotal(extra));
   }
   // Sets the size; `n` must not exceed capacity().
-  void setSize(std::size_t n) { size_ = n; }
+  void setSize(std::size_t n) {
+    assert(n <= capacity_);
+    size_ = n;
+  }
   // Appends `v`; needs reserveMore(1) first.
-  void pushUnchecked(const T& v) { data_[size_++] = v; }
+  void pushUnchecked(const T& v) {
+    assert(size_ < capacity_);
+    data_[size_++] = v;
+  }
+  // Appends `v` into room reserved earlier, for callers that must not
+  // allocate; throws std::logic_error, before writing, when there is none.
+  void pushWithinCapacity(const T& v) {
+    if (size_ == capacity_) throw std::logic_error("PodBuffer: push past the reserved capacity");
+    data_[size_++] = v;
+  }
   void clear() { size_ = 0; }
   // Gives back the capacity past size(); keeps everything when that fails.
   void shrinkToFit() noexcept {

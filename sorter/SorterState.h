@@ -1,0 +1,186 @@
+// The state of I2::TVarlenSortCache, behind its pointer. Each group of data
+// members below changes together; copying, moving and clearing the sorter
+// go through the groups whole.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "I2/TVarlenSortCache.h"
+#include "KeyEncoding.h"
+#include "PodBuffer.h"
+#include "RecordArena.h"
+
+namespace I2 {
+namespace detail {
+
+// A run of keys [begin, end) of the key array that agree on their first
+// depth + byte bytes, with prefixes loaded at depth, whose order is not
+// finished yet.
+struct Bucket {
+  std::uint32_t begin;
+  std::uint32_t end;
+  std::uint64_t depth;
+  unsigned byte;
+};
+
+// A run of keys that agreed on their first 8 bytes when their prefixes were
+// reloaded from further on; lets a later sort load them again.
+struct Reloaded {
+  std::uint32_t begin;
+  std::uint32_t end;
+  std::uint64_t prefix;
+};
+
+// Buckets smaller than this are sorted by comparison: below it, clearing and
+// scanning 256 counters costs more than a few dozen key comparisons.
+constexpr std::size_t kSmallBucket = 48;
+
+// Buckets up to this size are sorted outright when a read reaches them: about
+// a page's worth of keys, small enough that a lazy split would not pay off.
+constexpr std::size_t kEagerBucket = 512;
+
+// The size thresholds of the sort, fixed in the library; tests set others
+// (within what the fixed buffers below hold) to reach every path with few keys.
+struct Thresholds {
+  std::size_t smallBucket = kSmallBucket;
+  std::size_t eagerBucket = kEagerBucket;
+};
+
+// The outright sort of an eager bucket keeps the buckets still to sort in a
+// fixed stack. They are disjoint and of smallBucket keys or more, but for one
+// on top, so at most eagerBucket / smallBucket + 1 are held at once; that
+// also bounds the reloads that such a sort notes.
+constexpr std::size_t StackBound(const Thresholds& t) { return t.eagerBucket / t.smallBucket + 1; }
+constexpr std::size_t kEagerStack = StackBound(Thresholds{});
+
+// A comparison sort is given fewer than smallBucket keys, so a run of keys
+// whose prefixes tie fits a fixed buffer of this many entries.
+constexpr std::size_t kTieBuffer = kSmallBucket;
+
+// A split needs two keys to differ; buckets of fewer are finished already.
+static_assert(kSmallBucket >= 2, "a bucket that is split holds two keys or more");
+static_assert(kSmallBucket <= kEagerBucket, "an eager bucket may be split");
+static_assert(kEagerBucket <= 0xFFFFFFFFu, "bucket bounds are 32-bit");
+
+// Most keys, encoded bytes and records that one sorter holds; tests lower them.
+struct Limits {
+  std::uint64_t keys = 0xFFFFFFFFu;           // key positions are 32-bit
+  std::uint64_t keyBytes = 0xFFFFFFFFu;       // the longest encoded key
+  std::uint64_t totalKeyBytes = 0xFFFFFFFFu;  // encoded bytes of all keys together
+};
+
+// What Initialize was given.
+struct Settings {
+  std::string name;
+  std::string location;
+  std::uint64_t keyFieldLimit = 0;  // key fields per key
+  std::uint64_t valueSize = 0;      // value bytes per key
+  bool initialised = false;
+  bool reverse = false;  // also changed by SetReverse
+};
+
+// The stored keys, their records, and what storing them learnt about their
+// first prefixes.
+struct StoredKeys {
+  PodBuffer<Key> keys;  // one per stored key; ordered by SortKeys and reads
+  RecordArena records;  // value, length and bytes past 8 of each key
+  std::uint64_t totalKeyBytes = 0;
+  // How many first prefixes begin with each byte, the first prefix, and the
+  // bits in which any differs from it.
+  std::array<std::uint32_t, 256> firstByteCounts{};
+  std::uint64_t firstPrefix = 0;
+  std::uint64_t prefixDifference = 0;
+
+  // Forgets every key and keeps the buffers.
+  void clear() noexcept;
+};
+
+enum class KeyState : std::uint8_t { kNone, kBuilding, kFinished };
+
+// The key under construction: its encoded bytes, then kCurrentTail zeros.
+struct CurrentKey {
+  // Zero bytes kept past the end of the key, so that an 8-byte load at any
+  // of its bytes stays inside the buffer and reads defined bytes.
+  static constexpr std::size_t kCurrentTail = 8;
+
+  PodBuffer<unsigned char> bytes;
+  std::uint64_t fields = 0;
+  KeyState state = KeyState::kNone;
+
+  void clear() noexcept {
+    bytes.clear();
+    fields = 0;
+    state = KeyState::kNone;
+  }
+};
+
+// How far the keys are ordered: the buckets not finished yet, and the runs
+// whose prefixes no longer start their keys.
+struct LazyOrder {
+  std::map<std::uint32_t, Bucket> pending;  // unfinished buckets by their begin
+  PodBuffer<Reloaded> reloaded;
+  bool sorted = false;      // SortKeys ran since the last key was stored
+  bool trimOnSort = false;  // Clear(true) asked for memory to be given back
+};
+
+// Where reading stands: no GetFirstVal since the sort, past the end (or no
+// key), or at `position`.
+enum class CursorState : std::uint8_t { kNone, kAtEnd, kValid };
+
+struct ReadCursor {
+  std::uint64_t position = 0;  // of the last value read
+  std::size_t runBegin = 0;    // [runBegin, runEnd): finished slots around it
+  std::size_t runEnd = 0;
+  CursorState state = CursorState::kNone;
+
+  // Forgets where reading stands and the finished run.
+  void reset() noexcept { *this = ReadCursor{}; }
+};
+
+// The whole state of one sorter.
+class SorterState {
+ public:
+  detail::Settings settings;
+  detail::Limits limits;
+  detail::Thresholds thresholds;
+  detail::StoredKeys stored;
+  detail::CurrentKey current;
+  detail::LazyOrder order;
+  detail::ReadCursor cursor;
+
+  // Empties everything but the limits and thresholds, keeping the buffers.
+  void clear(bool releaseMemory) noexcept;
+  // Throws std::logic_error naming the first invariant that does not hold.
+  void checkInvariants() const;
+
+  // The lazy radix engine (SortEngine.cpp).
+  void sortKeys();
+  // Finishes the order of the keys at `slot` of the key array and notes the
+  // run of finished slots around it in the cursor.
+  void reach(std::size_t slot);
+
+  std::size_t slotOf(std::uint64_t position) const {
+    return settings.reverse ? stored.keys.size() - 1 - position : position;
+  }
+  char* valueAt(std::size_t slot) {
+    return reinterpret_cast<char*>(stored.records.at(stored.keys[slot].record));
+  }
+  // Forgets the order of the keys (a key was stored after the sort).
+  void forgetOrder() noexcept {
+    order.pending.clear();
+    order.sorted = false;
+    cursor.reset();
+  }
+
+ private:
+  void finishSlot(std::size_t slot);
+  void restorePrefixes() noexcept;
+  void trimIfOversized() noexcept;
+};
+
+}  // namespace detail
+}  // namespace I2
