@@ -411,6 +411,54 @@ TEST_F(SorterLifecycle, KeysTogetherStayWithinTheArenaLimit) {
   EXPECT_THAT(SortedFrom(), ElementsAre(3, 2, 1, 0)) << "{0}, {1, 3}, {7}, {z...}";
 }
 
+// ---- Invariants ----------------------------------------------------------------
+
+using SorterInvariants = SorterTest;
+
+TEST_F(SorterInvariants, ThresholdsPastTheFixedBuffersTripACheckBeforeAnyWrite) {
+  for (auto [small, eager] :
+       {std::pair<std::size_t, std::size_t>{48, 4096}, {100, 512}, {1, 512}}) {
+    sorter.Clear(false);
+    Init();
+    for (u64 i = 0; i < 5000; ++i) Add({s("shared prefix past eight bytes"), i * 7919 % 5000});
+    I2::TVarlenSortCacheTestPeer::SetThresholds(sorter, small, eager);
+    try {
+      sorter.checkInvariants();
+      ADD_FAILURE() << "thresholds " << small << ", " << eager << " passed the check";
+    } catch (const std::logic_error& e) {
+      EXPECT_THAT(e.what(), HasSubstr("size thresholds fit the fixed buffers"));
+    }
+    EXPECT_THROW(sorter.SortKeys(), std::logic_error) << small << ", " << eager;
+  }
+}
+
+TEST_F(SorterInvariants, CheckNamesTheBrokenRule) {
+  Init();
+  for (u64 i = 0; i < 2000; ++i) Add({s("key"), i * 7919 % 2000});
+  sorter.SortKeys();
+  char* value = nullptr;
+  ASSERT_EQ(0, sorter.GetFirstVal(1000, 0, value, false));
+  sorter.checkInvariants();
+  I2::detail::SorterState& state = I2::TVarlenSortCacheTestPeer::State(sorter);
+  ++state.stored.firstByteCounts[7];
+  try {
+    sorter.checkInvariants();
+    ADD_FAILURE() << "first-byte counts past the keys passed the check";
+  } catch (const std::logic_error& e) {
+    EXPECT_THAT(e.what(), HasSubstr("first-byte counts add up"));
+  }
+  --state.stored.firstByteCounts[7];
+  ASSERT_FALSE(state.order.pending.empty()) << "a read of 2000 keys leaves buckets pending";
+  state.cursor.runEnd = state.stored.keys.size();
+  state.cursor.runBegin = 0;
+  try {
+    sorter.checkInvariants();
+    ADD_FAILURE() << "a finished run over pending buckets passed the check";
+  } catch (const std::logic_error& e) {
+    EXPECT_THAT(e.what(), HasSubstr("holds no pending bucket"));
+  }
+}
+
 // ---- Value semantics --------------------------------------------------------
 
 static_assert(std::is_nothrow_move_constructible_v<I2::TVarlenSortCache>);
@@ -646,6 +694,7 @@ TEST_P(SorterRandomised, ReadsAtRandomPositionsSeeTheFullOrder) {
         Order const want(expected.begin() + start,
                          expected.begin() + std::min(expected.size(), start + length));
         ASSERT_EQ(want, got) << "n=" << n << " seed=" << seed << " window at " << start;
+        reader.checkInvariants();
       }
     };
     bool const reverse = rng() % 2;
@@ -671,6 +720,42 @@ TEST_P(SorterRandomised, ReadsAtRandomPositionsSeeTheFullOrder) {
          rc = copy.GetNextVal(0, value, false))
       all.push_back(Decode(value));
     ASSERT_EQ(expected, all) << "n=" << n << " seed=" << seed;
+  }
+}
+
+// Lower size thresholds take keys through every path of the lazy sort (deep
+// splits, reloads, eager sorts) with few keys; the order stays that of a
+// stable sort, and the invariants hold after every read.
+TEST_P(SorterRandomised, SmallSizeThresholdsSortAlike) {
+  rng.seed(20240607);
+  for (auto [small, eager] : {std::pair<std::size_t, std::size_t>{2, 2}, {2, 8}, {5, 40}}) {
+    for (std::size_t n : {3, 50, 900}) {
+      std::vector<Fields> in = Input(n);
+      Order expected(n);
+      for (std::uint32_t i = 0; i < n; ++i) expected[i] = i;
+      std::stable_sort(expected.begin(), expected.end(), [&](std::uint32_t a, std::uint32_t b) {
+        return ReferenceLess(in[a], in[b]);
+      });
+      sorter.Clear(false);
+      Init();
+      I2::TVarlenSortCacheTestPeer::SetThresholds(sorter, small, eager);
+      for (std::size_t i = 0; i < n; ++i) {
+        if (i == n / 2) sorter.SortKeys();
+        Add(in[i]);
+      }
+      sorter.SortKeys();
+      for (std::size_t start : {n / 2, n - 1, std::size_t{0}}) {
+        char* value = nullptr;
+        Order got;
+        for (int rc = sorter.GetFirstVal(start, 0, value, false); rc == 0;
+             rc = sorter.GetNextVal(0, value, false)) {
+          got.push_back(Decode(value));
+          sorter.checkInvariants();
+        }
+        ASSERT_EQ(Order(expected.begin() + start, expected.end()), got)
+            << "thresholds " << small << ", " << eager << ", n=" << n << ", from " << start;
+      }
+    }
   }
 }
 
