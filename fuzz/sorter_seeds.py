@@ -114,9 +114,7 @@ class Seed:
         self.choose({None: 3, "no fields": 0, "no value": 1, "no name": 2}[bad], 24)
         if s["keys"] or s["build"]:
             return
-        if bad:
-            s.update(init=False, schema=[], keys=0, build=None)
-        else:
+        if not bad:  # a refused Initialize changes nothing
             s.update(init=True, schema=list(schema))
 
     def add_key(self, *fields, sorter=0):
