@@ -235,14 +235,21 @@ void BrowseResponseCache::appendPage(BrowseRequest& request, Query& query,
     const auto start = static_cast<std::size_t>(offset);
     const std::size_t keysLeft = start < sortCache.size() ? sortCache.size() - start : 0;
     page.reserve(std::min(static_cast<std::size_t>(remaining), keysLeft));
-    char* value = nullptr;
-    std::int32_t found = sortCache.GetFirstVal(static_cast<unsigned long>(offset), 0, value, false);
-    while (found == 0 && remaining > 0) {
-      --remaining;
-      Position position;
-      std::memcpy(&position, value, sizeof position);
-      page.push_back(items.at(static_cast<std::size_t>(position)));
-      found = sortCache.GetNextVal(0, value, false);
+    // The sorter hands out the values a chunk at a time, one call per chunk.
+    constexpr std::size_t kChunk = 64;
+    char* values[kChunk];
+    std::size_t next = start;
+    while (remaining > 0) {
+      const std::size_t wanted = std::min(static_cast<std::size_t>(remaining), kChunk);
+      const std::size_t got = sortCache.GetVals(static_cast<unsigned long>(next), wanted, values);
+      for (std::size_t i = 0; i < got; ++i) {
+        Position position;
+        std::memcpy(&position, values[i], sizeof position);
+        page.push_back(items.at(static_cast<std::size_t>(position)));
+      }
+      if (got < wanted) break;
+      next += got;
+      remaining -= static_cast<long long>(got);
     }
   }
   responses.push_back(std::move(response));

@@ -37,6 +37,16 @@ class SorterCallsTest : public ::testing::Test {
     return calls();
   }
 
+  // The calls up to SortKeys: how the keys are built is the contract, how
+  // the sorted values are read is not.
+  static Calls upToTheSort(const Calls& all) {
+    auto sortKeys = std::find(all.begin(), all.end(), "SortKeys()");
+    return Calls(all.begin(), sortKeys == all.end() ? sortKeys : sortKeys + 1);
+  }
+  static bool sorts(const Calls& calls) {
+    return std::find(calls.begin(), calls.end(), "SortKeys()") != calls.end();
+  }
+
   // The calls of one sort of the cache, whatever its state.
   Calls sortCallsOf(BrowseRequest request) {
     calls().clear();
@@ -64,26 +74,16 @@ class SorterCallsTest : public ::testing::Test {
 TEST_F(SorterCallsTest, SortBuildsOneKeyPerItemFromTheFirstQueryFields) {
   add(item("Ab", -1, 7));
   add(BrowseData());
-  const Calls expected = {"Clear(true)",
-                          "Initialize(4, 4, machinebrowse, temp, true, false, null)",
-                          "Reserve(2)",
-                          "PrepareKey()",
-                          "text(Ab, 2)",
-                          "u64(9223372036854775807)",
-                          "u16(1)",
-                          "FinishKey()",
-                          "Store(0)",
-                          "PrepareKey()",
-                          "text(, 0)",
-                          "u64(9223372036854775808)",
-                          "u16(0)",
-                          "FinishKey()",
-                          "Store(1)",
-                          "SortKeys()",
-                          "GetFirstVal(1, 0, false)",
-                          "GetNextVal(0, false)"};
-  EXPECT_EQ(expected, callsOf(request(
-                          "/", {pageQuery("q", {ByName, ByNumber, kUnnamed, ByFlag}, 1, 5, -3)})));
+  const Calls expected = {"Clear(true)", "Initialize(4, 4, machinebrowse, temp, true, false, null)",
+                          "Reserve(2)",  "PrepareKey()",
+                          "text(Ab, 2)", "u64(9223372036854775807)",
+                          "u16(1)",      "FinishKey()",
+                          "Store(0)",    "PrepareKey()",
+                          "text(, 0)",   "u64(9223372036854775808)",
+                          "u16(0)",      "FinishKey()",
+                          "Store(1)",    "SortKeys()"};
+  EXPECT_EQ(expected, upToTheSort(callsOf(request(
+                          "/", {pageQuery("q", {ByName, ByNumber, kUnnamed, ByFlag}, 1, 5, -3)}))));
   ASSERT_EQ(1u, responses.size());
   EXPECT_EQ(std::vector<std::string>{""}, names(responses[0]));
   EXPECT_TRUE(result.isSuccess());
@@ -152,18 +152,16 @@ TEST_F(SorterCallsTest, DirectionCountsByItsWhole64BitValue) {
 TEST_F(SorterCallsTest, CacheSortsAgainOnlyWhenFieldsChangeAndReadsBackwardsOnAFlip) {
   add(item("a"));
   callsOf(request("/", {pageQuery("q", {ByName}, 0, 0)}));
-  EXPECT_EQ((Calls{"GetFirstVal(0, 0, false)", "GetNextVal(0, false)"}),
-            callsOf(request("/", {pageQuery("q", {ByName}, 0, 5)})));
-  EXPECT_EQ((Calls{"SetReverse(true)", "GetFirstVal(0, 0, false)", "GetNextVal(0, false)"}),
-            callsOf(request("/", {pageQuery("q", {ByName}, 0, 5, 1)})))
+  EXPECT_FALSE(sorts(callsOf(request("/", {pageQuery("q", {ByName}, 0, 5)}))));
+  EXPECT_EQ("SetReverse(true)", callsOf(request("/", {pageQuery("q", {ByName}, 0, 5, 1)})).at(0))
       << "a flipped direction reads the same keys the other way";
+  EXPECT_FALSE(sorts(calls()));
   EXPECT_EQ("SetReverse(false)", callsOf(request("/", {pageQuery("q", {ByName}, 0, 5)})).at(0));
   add(item("b"));
   EXPECT_EQ("Clear(true)", callsOf(request("/", {pageQuery("q", {ByName}, 0, 5, 1)})).at(0))
       << "an item added since the sort needs a key";
   EXPECT_EQ("Clear(true)", callsOf(request("/", {pageQuery("q", {ByNumber}, 0, 5, 1)})).at(0));
-  EXPECT_EQ("GetFirstVal(0, 0, false)",
-            callsOf(request("/", {pageQuery("q", {ByNumber}, 0, 5, 1)})).at(0));
+  EXPECT_FALSE(sorts(callsOf(request("/", {pageQuery("q", {ByNumber}, 0, 5, 1)}))));
   BrowseRequest fresh = request("/");
   consumer.cache().reset(fresh);
   EXPECT_EQ("Clear(true)", callsOf(request("/", {pageQuery("q", {ByNumber}, 0, 5, 1)})).at(0));
@@ -172,14 +170,13 @@ TEST_F(SorterCallsTest, CacheSortsAgainOnlyWhenFieldsChangeAndReadsBackwardsOnAF
 TEST_F(SorterCallsTest, PagesReadFromTheOffsetUntilTheLimit) {
   for (const char* name : {"a", "b", "c", "d"}) add(item(name));
   callsOf(request("/", {pageQuery("q", {}, 0, 0)}));
-  EXPECT_EQ((Calls{"GetFirstVal(1, 0, false)", "GetNextVal(0, false)", "GetNextVal(0, false)"}),
-            callsOf(request("/", {pageQuery("q", {}, 1, 2)})));
+  callsOf(request("/", {pageQuery("q", {}, 1, 2)}));
   EXPECT_EQ((std::vector<std::string>{"b", "c"}), names(responses.at(0)));
-  EXPECT_EQ((Calls{"GetFirstVal(3, 0, false)", "GetNextVal(0, false)"}),
-            callsOf(request("/", {pageQuery("q", {}, 3, 9)})));
+  callsOf(request("/", {pageQuery("q", {}, 3, 9)}));
+  EXPECT_EQ((std::vector<std::string>{"d"}), names(responses.at(0)));
   for (auto [offset, limit] : {std::pair{-1ll, 5ll}, {0ll, 0ll}, {2ll, -1ll}}) {
     EXPECT_EQ(Calls{}, callsOf(request("/", {pageQuery("q", {}, offset, limit)})))
-        << "offset " << offset << " limit " << limit;
+        << "an empty page reads nothing: offset " << offset << " limit " << limit;
     ASSERT_EQ(1u, responses.size());
     EXPECT_TRUE(responses[0].result().items().empty());
   }

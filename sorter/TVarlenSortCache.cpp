@@ -349,6 +349,21 @@ std::int32_t TVarlenSortCache::GetNextVal(int /*reserved*/, char*& value, bool /
   return 1;
 }
 
+std::size_t TVarlenSortCache::GetVals(unsigned long position, std::size_t count, char** values) {
+  if (count == 0) return 0;
+  if (GetFirstVal(position, 0, values[0], false) != 0) return 0;
+  SorterState& state = *state_;
+  detail::ReadCursor& cursor = state.cursor;
+  std::size_t const wanted = std::min<std::uint64_t>(count, state.stored.keys.size() - position);
+  for (std::size_t n = 1; n < wanted; ++n) {
+    std::size_t const slot = state.slotOf(position + n);
+    if (slot < cursor.runBegin || slot >= cursor.runEnd) state.reach(slot);
+    values[n] = state.valueAt(slot);
+    cursor.position = position + n;
+  }
+  return wanted;
+}
+
 std::size_t TVarlenSortCache::size() const { return state_ ? state_->stored.keys.size() : 0; }
 
 std::size_t TVarlenSortCache::memoryBytes() const {

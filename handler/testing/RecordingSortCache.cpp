@@ -103,6 +103,13 @@ std::int32_t TVarlenSortCache::GetFirstVal(unsigned long position, int reserved,
   return deliver(position, value);
 }
 
+std::size_t TVarlenSortCache::GetVals(unsigned long position, std::size_t count, char** values) {
+  log("GetVals(" + std::to_string(position) + ", " + std::to_string(count) + ")");
+  std::size_t n = 0;
+  while (n < count && deliver(position + n, values[n]) == 0) ++n;
+  return n;
+}
+
 std::int32_t TVarlenSortCache::GetNextVal(int reserved, char*& value, bool unused) {
   log("GetNextVal(" + std::to_string(reserved) + ", " + flag(unused) + ")");
   return deliver(readCursor + 1, value);
