@@ -16,6 +16,7 @@
 
 #include "Commands.h"
 #include "Io.h"
+#include "Sanitizer.h"
 
 extern char** environ;
 
@@ -566,18 +567,6 @@ TEST_F(BrowseCommandTest, NumbersAboveSixtyFourBitsAreRefusedNotClamped) {
 // ---------------------------------------------------------------------------
 // running out of memory
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kAddressSanitizer = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kAddressSanitizer = true;
-#else
-constexpr bool kAddressSanitizer = false;
-#endif
-#else
-constexpr bool kAddressSanitizer = false;
-#endif
-
 constexpr rlim_t kMiB = 1 << 20;
 
 // Address space that `browse session` holds once it has answered a line:
@@ -621,7 +610,7 @@ rlim_t sessionBaseline() {
 class MemoryLimitTest : public BrowseCommandTest {
  protected:
   void SetUp() override {
-    if (kAddressSanitizer) {
+    if (testsupport::kAddressSanitizer) {
       GTEST_SKIP() << "an address-space limit cannot hold AddressSanitizer, which maps "
                       "terabytes of shadow memory";
     }
