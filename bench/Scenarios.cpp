@@ -9,8 +9,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "AllocationCounter.h"
 #include "BrowseResponseHandler.h"
+#include "FailingAllocator.h"
 #include "I2/TVarlenSortCache.h"
 #include "Peers.h"
 
@@ -49,7 +49,7 @@ class HeapCount {
   }
 
  private:
-  std::optional<CountingWindow> window_;
+  std::optional<testsupport::CountingWindow> window_;
 };
 
 std::unique_ptr<BrowseResponseConsumer> filledConsumer(Items& items,

@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "AllocationCounter.h"
+#include "FailingAllocator.h"
 #include "ItemGenerator.h"
 
 namespace bench {
@@ -78,7 +78,7 @@ std::vector<databrowse::BrowseData>& workloadItems(std::size_t count) {
   if (workload.count == count && workload.items.size() == count) return workload.items;
   std::vector<databrowse::BrowseData>().swap(workload.items);
   workload.count = 0;
-  CountingWindow window;
+  testsupport::CountingWindow window;
   workload.items.reserve(count);
   browse::ItemGenerator generator(kSeed);
   for (std::size_t i = 0; i < count; ++i) workload.items.push_back(generator.next());

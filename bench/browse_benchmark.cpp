@@ -40,8 +40,8 @@
 #include <utility>
 #include <vector>
 
-#include "AllocationCounter.h"
 #include "BrowseResponseHandler.h"
+#include "FailingAllocator.h"
 #include "FreshProcess.h"
 #include "Peers.h"
 #include "Scenarios.h"
@@ -624,7 +624,7 @@ int main(int argc, char** argv) {
   const bool listing = onlyListing(argc, argv);
   try {
     sizes = parseSizes(sizeList);
-    bench::checkChunkLayout();
+    testsupport::checkChunkLayout();
   } catch (const std::exception& error) {
     std::fprintf(stderr, "browse_benchmark: %s\n", error.what());
     return 2;

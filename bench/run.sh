@@ -56,8 +56,11 @@ trap 'rm -rf "$parts"' EXIT
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBROWSE_BUILD_BENCHMARKS=ON \
   -DBROWSE_BUILD_TESTS=ON >/dev/null
-cmake --build "$build" -j"$(nproc)" --target browse_benchmark browse bench_test
-# The benchmark's own parts (memory counter, fresh processes, peers, report) first.
+cmake --build "$build" -j"$(nproc)" --target browse_benchmark browse bench_test \
+  failing_allocator_test
+# The memory counter and the benchmark's own parts (fresh processes, peers,
+# report) first.
+"$build/testsupport/failing_allocator_test" --gtest_brief=1
 "$build/bench/bench_test" --gtest_brief=1
 python3 "$root/bench/report_test.py" 2>&1 | tail -1
 

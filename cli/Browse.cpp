@@ -1,8 +1,9 @@
 // The command line of browse, the host of the browse response consumer.
 #include <CLI/CLI.hpp>
-#include <cerrno>
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <new>
 #include <sstream>
 #include <string>
@@ -67,36 +68,54 @@ int usageError(const std::string& problem) {
 }
 
 // Says what the first argument that the parser could not place is.
-std::string unexpectedArgument(const CLI::App& app, const CLI::ExtrasError& error) {
+std::string unexpectedArgument(const CLI::App& app, const std::string& otherwise) {
   const std::vector<std::string> extras = app.remaining(true);
-  if (extras.empty()) return error.what();
+  if (extras.empty()) return otherwise;
   const std::string& first = extras.front();
   if (first.size() > 1 && first[0] == '-') return "unknown option '" + first + "'";
   if (app.get_subcommands().empty()) return "unknown command '" + first + "'";
   return "unexpected argument '" + first + "'";
 }
 
-// CLI11 converts with strtoull, which takes a leading '-' as a value wrapped
-// around and a value above 2^64-1 as 2^64-1; both are refused before the
-// conversion.
-CLI::Validator unsigned64() {
-  return CLI::Validator(
-      [](std::string& text) {
-        const std::size_t first = text.find_first_not_of(" \t\n\v\f\r");
-        if (first != std::string::npos && text[first] == '-') {
-          return std::string("must not be negative");
-        }
-        errno = 0;
-        std::strtoull(text.c_str(), nullptr, 0);
-        if (errno == ERANGE) return std::string("must be at most 18446744073709551615");
-        return std::string();
-      },
-      "", "unsigned 64-bit");
+// A command name that is none of browse's; empty when the command line names
+// a command or none.
+std::string unknownCommand(const CLI::App& app) {
+  if (!app.get_subcommands().empty()) return {};
+  const std::vector<std::string> extras = app.remaining(true);
+  if (extras.empty() || extras.front().rfind('-', 0) == 0) return {};
+  return extras.front();
 }
 
-// Prints the help that `request` asks for; a help text that cannot be written
-// is a failure like any other lost output.
+// Counts and seeds are decimal, as a user writes them: 010 is ten, and 0x10
+// is refused. CLI11 converts with strtoull in base 0, which reads a leading 0
+// as octal, 0x as hex, a leading '-' as a value wrapped around and a value
+// above 2^64-1 as 2^64-1; so the text is checked here and handed on in its
+// plain decimal form, which every base-0 reading takes as decimal.
+CLI::Validator decimalUnsigned64() {
+  return CLI::Validator(
+      [](std::string& text) {
+        if (!text.empty() && text[0] == '-') return std::string("must not be negative");
+        const bool digitsOnly = !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+          return c >= '0' && c <= '9';
+        });
+        if (!digitsOnly) return "must be a decimal number (digits 0 to 9), not '" + text + "'";
+        std::uint64_t value = 0;
+        if (std::from_chars(text.data(), text.data() + text.size(), value).ec != std::errc()) {
+          return std::string("must be at most 18446744073709551615");
+        }
+        text = std::to_string(value);
+        return std::string();
+      },
+      "", "decimal unsigned 64-bit");
+}
+
+// Prints the help that `request` asks for, unless it names a command that
+// browse does not have; a help text that cannot be written is a failure like
+// any other lost output.
 int printHelp(const CLI::App& app, const CLI::Error& request) {
+  if (const std::string command = unknownCommand(app); !command.empty()) {
+    return usageError("unknown command '" + command + "'");
+  }
   std::ostringstream text;
   const int status = app.exit(request, text, text);
   try {
@@ -138,10 +157,10 @@ int parseAndRun(int argc, char** argv) {
   CLI::App* generateCommand = app.add_subcommand("generate", "Write synthetic items");
   generateCommand->footer(kGenerateHelp);
   CLI::Option* count = generateCommand->add_option("--count", generate.count, "Number of items")
-                           ->check(unsigned64())
+                           ->transform(decimalUnsigned64())
                            ->type_name("COUNT");
   generateCommand->add_option("--seed", generate.seed, "Seed of the item sequence")
-      ->check(unsigned64())
+      ->transform(decimalUnsigned64())
       ->capture_default_str()
       ->type_name("SEED");
 
@@ -152,7 +171,7 @@ int parseAndRun(int argc, char** argv) {
   } catch (const CLI::CallForAllHelp& help) {
     return printHelp(app, help);
   } catch (const CLI::ExtrasError& error) {
-    return usageError(unexpectedArgument(app, error));
+    return usageError(unexpectedArgument(app, error.what()));
   } catch (const CLI::ParseError& error) {
     return usageError(error.what());
   }

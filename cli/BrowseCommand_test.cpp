@@ -16,6 +16,7 @@
 
 #include "Commands.h"
 #include "Io.h"
+#include "Sanitizer.h"
 
 extern char** environ;
 
@@ -253,6 +254,11 @@ TEST_F(BrowseCommandTest, BadSessionLinesStopWithFileLineAndProblem) {
        "request.queries[0].parameters.sort.fields[0]: expected an integer, got a floating-point "
        "number"},
       {R"({"op":"serve","request":{}}{})", "unexpected content after the object"},
+      {R"({"op":"serve","request":{}} xyz)", "unexpected content after the object"},
+      {R"({"op":"serve","request":{}} "}")", "unexpected content after the object"},
+      {R"({"op":"serve","request":{}})" + std::string(1, '\0'),
+       "unexpected content after the object"},
+      {R"({"op":"serve","request":{} xyz)", "invalid JSON: ..."},
   };
   const std::string before = R"({"op":"canServeRequest","request":{}})";
   const std::string after = R"({"op":"canServeRequest","request":{"paths":[{"path":"x"}]}})";
@@ -270,6 +276,20 @@ TEST_F(BrowseCommandTest, BadSessionLinesStopWithFileLineAndProblem) {
       EXPECT_EQ(prefix + c.problem + "\n", run.err);
     }
   }
+}
+
+// The answers of the lines before a bad line cannot be written: both the bad
+// line and the lost output are reported, and the status is that of the bad
+// input.
+TEST_F(BrowseCommandTest, ABadLineWithOutputOnAFullDiskReportsBothFailures) {
+  const fs::path session =
+      file("session.jsonl", lines({R"({"op":"canServeRequest","request":{}})", R"({"op":1})"}));
+  const Outcome run = browse({"session", session.string()}, "", "/dev/full");
+  EXPECT_EQ(2, run.status);
+  EXPECT_EQ("browse: " + session.string() +
+                ":2: op: expected a string, got a number\n"
+                "browse: cannot write standard output: No space left on device\n",
+            run.err);
 }
 
 // What a host or fuzzer gets from runSession in-process.
@@ -454,6 +474,18 @@ TEST_F(BrowseCommandTest, QueryBadInputNamesFileAndLine) {
   EXPECT_EQ(2, run.status);
   EXPECT_EQ(0u, run.err.rfind("browse: " + notJson.string() + ": invalid JSON: ", 0)) << run.err;
 
+  // Text after an item or after the request is named as such.
+  const fs::path trailingItem = file("trailing.jsonl", "{\"name\":\"a\"}\n{\"name\":\"b\"} xyz\n");
+  run = browse({"query", "--items", trailingItem.string(), "--request", goodRequest.string()});
+  EXPECT_EQ(2, run.status);
+  EXPECT_EQ("browse: " + trailingItem.string() + ":2: unexpected content after the object\n",
+            run.err);
+  const fs::path trailingRequest = file("trailing.json", std::string("{\"queries\":[]}\n\0", 16));
+  run = browse({"query", "--items", goodItems.string(), "--request", trailingRequest.string()});
+  EXPECT_EQ(2, run.status);
+  EXPECT_EQ("browse: " + trailingRequest.string() + ": unexpected content after the object\n",
+            run.err);
+
   run = browse({"query", "--items", "-", "--request", "-"});
   EXPECT_EQ(2, run.status);
   EXPECT_NE(std::string::npos, run.err.find("cannot both read standard input")) << run.err;
@@ -474,6 +506,9 @@ TEST_F(BrowseCommandTest, GenerateIsReproducibleAndReadable) {
   EXPECT_NE(first.out, other.out);
   EXPECT_EQ(seedOne.out, byDefault.out);
   EXPECT_EQ("", browse({"generate", "--count", "0"}).out);
+  // Numbers are decimal even with leading zeros.
+  const Outcome padded = browse({"generate", "--count", "0300", "--seed", "011"});
+  EXPECT_EQ(first.out, padded.out);
   // The largest seed is a seed like any other.
   const Outcome largest = browse({"generate", "--count", "1", "--seed", "18446744073709551615"});
   EXPECT_EQ(0, largest.status) << largest.err;
@@ -527,8 +562,21 @@ TEST_F(BrowseCommandTest, UsageErrorsExitWithStatusTwo) {
       {{"session", "a", "b"}, "browse: unexpected argument 'b'"},
       {{"generate"}, "browse: --count is required"},
       {{"generate", "--count", "-5"}, "browse: --count: must not be negative"},
-      {{"generate", "--count", "x"}, "browse: Could not convert: --count = x"},
+      {{"generate", "--count", "x"},
+       "browse: --count: must be a decimal number (digits 0 to 9), not 'x'"},
+      {{"generate", "--count", "0x10"},
+       "browse: --count: must be a decimal number (digits 0 to 9), not '0x10'"},
+      {{"generate", "--count", "1", "--seed", "0b1"},
+       "browse: --seed: must be a decimal number (digits 0 to 9), not '0b1'"},
+      {{"generate", "--count", "+5"},
+       "browse: --count: must be a decimal number (digits 0 to 9), not '+5'"},
+      {{"generate", "--count", "1e3"},
+       "browse: --count: must be a decimal number (digits 0 to 9), not '1e3'"},
+      {{"generate", "--count", ""},
+       "browse: --count: must be a decimal number (digits 0 to 9), not ''"},
       {{"generate", "--count", "1", "--seed", "-1"}, "browse: --seed: must not be negative"},
+      {{"frobnicate", "--help"}, "browse: unknown command 'frobnicate'"},
+      {{"--help", "frobnicate"}, "browse: unknown command 'frobnicate'"},
       {{"query", "--items", "a.jsonl"}, "browse: --request is required"},
       {{"query", "--request", "r.json"}, "browse: --items is required"},
   };
@@ -549,7 +597,7 @@ TEST_F(BrowseCommandTest, NumbersAboveSixtyFourBitsAreRefusedNotClamped) {
       {"--count", "99999999999999999999"},
       {"--count", "18446744073709551616"},
       {"--count", "0", "--seed", "18446744073709551616"},
-      {"--count", "0", "--seed", "0x10000000000000000"},
+      {"--count", "0", "--seed", "000018446744073709551616"},
   };
   for (const std::vector<std::string>& options : cases) {
     SCOPED_TRACE(options.back());
@@ -565,18 +613,6 @@ TEST_F(BrowseCommandTest, NumbersAboveSixtyFourBitsAreRefusedNotClamped) {
 
 // ---------------------------------------------------------------------------
 // running out of memory
-
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kAddressSanitizer = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kAddressSanitizer = true;
-#else
-constexpr bool kAddressSanitizer = false;
-#endif
-#else
-constexpr bool kAddressSanitizer = false;
-#endif
 
 constexpr rlim_t kMiB = 1 << 20;
 
@@ -621,7 +657,7 @@ rlim_t sessionBaseline() {
 class MemoryLimitTest : public BrowseCommandTest {
  protected:
   void SetUp() override {
-    if (kAddressSanitizer) {
+    if (testsupport::kAddressSanitizer) {
       GTEST_SKIP() << "an address-space limit cannot hold AddressSanitizer, which maps "
                       "terabytes of shadow memory";
     }

@@ -53,7 +53,8 @@ int runGenerate(const GenerateOptions& options, LineSink& output);
 // operations from `input`, runs them against consumers that live for this
 // call, writes the answers to `output` and returns the exit status. Unless
 // the status is kExitOk, `report` has received the message that `browse`
-// prints on stderr. Throws nothing.
+// prints on stderr (and a second one when `output` could not be flushed
+// after the failure; see runCommand). Throws nothing.
 int runSession(LineReader& input, LineSink& output, const ReportFailure& report) noexcept;
 
 // Runs browse with the arguments of main() and returns the exit status.
@@ -64,7 +65,9 @@ int runBrowse(int argc, char** argv) noexcept;
 // command wrote comes first), hands the message to `report` and returns
 // kExitBadInput for InputError and kExitFailure for anything else. A
 // std::bad_alloc that says no more is reported as "out of memory while
-// ACTIVITY". Throws nothing.
+// ACTIVITY". When that last flush fails too, `report` then receives the
+// flush's message as well, unless it is the failure already reported.
+// Throws nothing.
 int runCommand(const std::function<int()>& command, LineSink& output, const ReportFailure& report,
                const char* activity) noexcept;
 

@@ -8,6 +8,8 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 
+#include "JsonParsing.h"
+
 namespace browse {
 
 namespace {
@@ -90,34 +92,6 @@ std::string_view rawValue(od::value& value, const std::string& path) {
   return raw;
 }
 
-// A parser holds at least this many bytes, so that short lines of growing
-// length do not make it allocate again for each.
-constexpr std::size_t kSmallestParserCapacity = 4096;
-
-// "{}" with the padding that the parser needs.
-constexpr char kProbeText[2 + simdjson::SIMDJSON_PADDING] = "{}";
-
-// Makes `parser` ready for a line of `length` bytes. The ondemand parser of
-// simdjson 3.0 does not report a failed allocation of its string buffer and
-// would later write through a null pointer, so the buffer's address is
-// checked here through a raw iterator; a parser that could not allocate is
-// replaced by an empty one, which allocates afresh for the next line. (The
-// record reader guards its parser alike.)
-simdjson::error_code reserve(od::parser& parser, std::size_t length) {
-  if (parser.capacity() != 0 && length <= parser.capacity()) return simdjson::SUCCESS;
-  const std::size_t wanted = std::max({length, 2 * parser.capacity(), kSmallestParserCapacity});
-  simdjson::error_code error =
-      parser.allocate(std::max(length, std::min(wanted, parser.max_capacity())));
-  if (!error) {
-    od::json_iterator probe;
-    error = parser.iterate_raw(simdjson::padded_string_view(kProbeText, 2, sizeof kProbeText))
-                .get(probe);
-    if (!error && probe.string_buf_loc() == nullptr) error = simdjson::MEMALLOC;
-  }
-  if (error) parser = od::parser();
-  return error;
-}
-
 }  // namespace
 
 const char* operationName(OperationKind kind) {
@@ -135,7 +109,9 @@ OperationReader::OperationReader() : parser_(std::make_unique<Parser>()) {}
 OperationReader::~OperationReader() = default;
 
 Operation OperationReader::read(databrowse::PaddedJson line) {
-  if (auto error = reserve(parser_->parser, line.text.size())) failJson("", error);
+  if (auto error = databrowse::detail::reserveParser(parser_->parser, line.text.size())) {
+    failJson("", error);
+  }
   od::document document;
   if (auto error = parser_->parser
                        .iterate(line.text.data(), line.text.size(),
@@ -149,7 +125,11 @@ Operation OperationReader::read(databrowse::PaddedJson line) {
     throw JsonError("", std::string("expected an object, got ") + describe(type));
   }
   od::object object;
-  if (auto error = document.get_object().get(object)) failJson("", error);
+  bool textFollows = false;
+  if (auto error = databrowse::detail::openRootObject(parser_->parser, line.text, document, object,
+                                                      textFollows)) {
+    failJson("", error);
+  }
 
   std::optional<std::string> op;
   std::optional<std::string> consumer;
@@ -181,7 +161,7 @@ Operation OperationReader::read(databrowse::PaddedJson line) {
       throw JsonError("", "unknown field " + jsonQuoted(key));
     }
   }
-  if (!document.current_location().error()) {
+  if (textFollows || !document.current_location().error()) {
     throw JsonError("", "unexpected content after the object");
   }
 

@@ -14,6 +14,8 @@
 #include <string>
 #include <utility>
 
+#include "JsonParsing.h"
+
 namespace databrowse {
 
 JsonError::JsonError(std::string path, std::string problem)
@@ -693,33 +695,6 @@ std::string written(const R& record, int indent) {
 // library loads keeps that out of every parse.
 const std::string& kKernel = simdjson::get_active_implementation()->name();
 
-// A parser holds at least this many bytes, so that short texts of growing
-// length do not make it allocate again for each.
-constexpr std::size_t kSmallestParserCapacity = 4096;
-
-// "{}" with the padding that the parser needs.
-constexpr char kProbeText[2 + simdjson::SIMDJSON_PADDING] = "{}";
-
-// Makes `parser` ready for a text of `length` bytes. The ondemand parser of
-// simdjson 3.0 does not report a failed allocation of its string buffer and
-// would later write through a null pointer, so the buffer's address is
-// checked here through a raw iterator; a parser that could not allocate is
-// replaced by an empty one, which allocates afresh for the next text.
-simdjson::error_code reserve(od::parser& parser, std::size_t length) {
-  if (parser.capacity() != 0 && length <= parser.capacity()) return simdjson::SUCCESS;
-  const std::size_t wanted = std::max({length, 2 * parser.capacity(), kSmallestParserCapacity});
-  simdjson::error_code error =
-      parser.allocate(std::max(length, std::min(wanted, parser.max_capacity())));
-  if (!error) {
-    od::json_iterator probe;
-    error = parser.iterate_raw(simdjson::padded_string_view(kProbeText, 2, sizeof kProbeText))
-                .get(probe);
-    if (!error && probe.string_buf_loc() == nullptr) error = simdjson::MEMALLOC;
-  }
-  if (error) parser = od::parser();
-  return error;
-}
-
 }  // namespace
 
 struct JsonReader::State {
@@ -735,7 +710,7 @@ struct JsonReader::State {
   template <class R>
   R parse(PaddedJson json, std::string_view where) {
     const Location root{nullptr, where};
-    if (auto error = reserve(parser, json.text.size())) failJson(root, error);
+    if (auto error = detail::reserveParser(parser, json.text.size())) failJson(root, error);
     od::document document;
     if (auto error =
             parser.iterate(json.text.data(), json.text.size(), json.text.size() + kJsonPadding)
@@ -748,12 +723,17 @@ struct JsonReader::State {
       fail(root, std::string("expected an object, got ") + describe(type));
     }
     od::object object;
-    if (auto error = document.get_object().get(object)) failJson(root, error);
+    bool textFollows = false;
+    if (auto error = detail::openRootObject(parser, json.text, document, object, textFollows)) {
+      failJson(root, error);
+    }
     R record;
     readFields(object, root, record);
     // The document has a location left only when something follows the
     // object.
-    if (!document.current_location().error()) fail(root, "unexpected content after the object");
+    if (textFollows || !document.current_location().error()) {
+      fail(root, "unexpected content after the object");
+    }
     return record;
   }
 };

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <limits>
 #include <new>
 #include <nlohmann/json.hpp>
@@ -12,62 +11,8 @@
 #include <string>
 #include <vector>
 
-// Allocations that fail on request, for the tests of running out of memory:
-// while a FailingAllocation is alive, the k-th call of operator new (any
-// form) fails.
-namespace {
-
-bool allocationsArmed = false;
-unsigned long allocationsMade = 0;
-unsigned long failingAllocation = 0;
-
-bool allocationFailsNow() noexcept {
-  return allocationsArmed && ++allocationsMade == failingAllocation;
-}
-
-void* allocate(std::size_t size) {
-  if (allocationFailsNow()) throw std::bad_alloc();
-  void* memory = std::malloc(size == 0 ? 1 : size);
-  if (memory == nullptr) throw std::bad_alloc();
-  return memory;
-}
-
-void* allocateNoThrow(std::size_t size) noexcept {
-  if (allocationFailsNow()) return nullptr;
-  return std::malloc(size == 0 ? 1 : size);
-}
-
-class FailingAllocation {
- public:
-  explicit FailingAllocation(unsigned long k) {
-    allocationsMade = 0;
-    failingAllocation = k;
-    allocationsArmed = true;
-  }
-  ~FailingAllocation() { allocationsArmed = false; }
-  FailingAllocation(const FailingAllocation&) = delete;
-  FailingAllocation& operator=(const FailingAllocation&) = delete;
-
-  // True once the allocation that fails has been asked for.
-  bool reached() const { return allocationsMade >= failingAllocation; }
-};
-
-}  // namespace
-
-void* operator new(std::size_t size) { return allocate(size); }
-void* operator new[](std::size_t size) { return allocate(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  return allocateNoThrow(size);
-}
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-  return allocateNoThrow(size);
-}
-void operator delete(void* memory) noexcept { std::free(memory); }
-void operator delete[](void* memory) noexcept { std::free(memory); }
-void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
-void operator delete[](void* memory, std::size_t) noexcept { std::free(memory); }
-void operator delete(void* memory, const std::nothrow_t&) noexcept { std::free(memory); }
-void operator delete[](void* memory, const std::nothrow_t&) noexcept { std::free(memory); }
+#include "FailingAllocator.h"
+#include "TestSeed.h"
 
 namespace databrowse {
 namespace {
@@ -520,9 +465,8 @@ class RandomRecords {
 // compact text.
 TEST(RecordJsonTest, LayoutMatchesNlohmannJsonForRandomRecords) {
   using Reference = nlohmann::ordered_json;
-  const std::uint64_t seed = std::random_device()();
-  SCOPED_TRACE("seed " + std::to_string(seed));
-  RandomRecords random(seed);
+  const testsupport::TestSeed seed(173205);
+  RandomRecords random(seed.value());
   for (int round = 0; round < 300; ++round) {
     const BrowseRequest request = random.request();
     const std::vector<BrowseResponse> responses = random.responses();
@@ -556,7 +500,7 @@ TEST(RecordJsonTest, FailedAllocationsThrowBadAllocAndTheReaderRecovers) {
       if (primed) reader.request(small);
       bool failed = false;
       {
-        const FailingAllocation failing(k);
+        const testsupport::AllocationFailure failing(k);
         try {
           reader.request(text);
         } catch (const std::bad_alloc&) {
@@ -564,7 +508,7 @@ TEST(RecordJsonTest, FailedAllocationsThrowBadAllocAndTheReaderRecovers) {
         } catch (const JsonError& e) {
           ADD_FAILURE() << "reported as bad JSON: " << e.what();
         }
-        reached = failing.reached();
+        reached = failing.happened();
       }
       EXPECT_EQ(reached, failed);
       EXPECT_EQ(expected, reader.request(text));

@@ -1,8 +1,9 @@
 // Replacements of operator new/delete and the malloc family that count
-// allocations and fail the one asked for.
+// allocations and bytes and fail the one asked for.
 #include "FailingAllocator.h"
 
 #include <dlfcn.h>
+#include <malloc.h>
 
 #include <algorithm>
 #include <atomic>
@@ -11,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <stdexcept>
+#include <string>
 
 namespace {
 
@@ -87,14 +90,26 @@ bool haveUnderlying() {
   return false;
 }
 
+// What the replacements do beyond handing blocks out; with neither, an
+// allocation costs one flag test.
+constexpr unsigned kCountCalls = 1;  // from the first reading or failure on, for good
+constexpr unsigned kCountBytes = 2;  // while a CountingWindow is open
+std::atomic<unsigned> tracking{0};
+
+unsigned trackingNow() { return tracking.load(std::memory_order_relaxed); }
+
+void startCountingCalls() { tracking.fetch_or(kCountCalls, std::memory_order_relaxed); }
+
 std::atomic<std::uint64_t> allocations{0};
 std::atomic<std::int64_t> live{0};
 // Allocations left until the one that fails; 0 when none is to fail.
 std::atomic<std::uint64_t> countdown{0};
 std::atomic<bool> failed{false};
 
-// Counts one allocation; false when it is the one to fail.
-bool admit() {
+// Counts one allocation when calls are counted; false when it is the one to
+// fail.
+bool admit(unsigned mode) {
+  if ((mode & kCountCalls) == 0) return true;
   allocations.fetch_add(1, std::memory_order_relaxed);
   std::uint64_t left = countdown.load(std::memory_order_relaxed);
   while (left != 0 && !countdown.compare_exchange_weak(left, left - 1)) {
@@ -104,31 +119,90 @@ bool admit() {
   return false;
 }
 
-void* noteBlock(void* block) {
-  if (block != nullptr) live.fetch_add(1, std::memory_order_relaxed);
+// glibc x86-64 chunks: a heap chunk's size word sits before the block and the
+// next chunk's first word is lent to the block, so chunk = usable + 8; a
+// mapped chunk (size word bit 1) lends nothing, so chunk = usable + 16.
+constexpr std::size_t kHeapChunkHeader = 8;
+constexpr std::size_t kMappedChunkHeader = 16;
+constexpr std::size_t kMappedBit = 0x2;
+constexpr std::size_t kSizeFlagBits = 0x7;
+
+std::size_t sizeWord(const void* block) {
+  std::size_t word;
+  std::memcpy(&word, static_cast<const char*>(block) - sizeof word, sizeof word);
+  return word;
+}
+
+bool isMapped(const void* block) { return (sizeWord(block) & kMappedBit) != 0; }
+
+std::size_t countedBytes(void* block) {
+  return malloc_usable_size(block) + (isMapped(block) ? kMappedChunkHeader : kHeapChunkHeader);
+}
+
+std::atomic<std::int64_t> held{0};
+std::atomic<std::int64_t> peak{0};
+
+void addHeld(void* block) {
+  const auto bytes = static_cast<std::int64_t>(countedBytes(block));
+  const std::int64_t now = held.fetch_add(bytes, std::memory_order_relaxed) + bytes;
+  std::int64_t seen = peak.load(std::memory_order_relaxed);
+  while (now > seen && !peak.compare_exchange_weak(seen, now, std::memory_order_relaxed)) {
+  }
+}
+
+void subtractHeld(std::int64_t bytes) { held.fetch_sub(bytes, std::memory_order_relaxed); }
+
+void* noteAllocated(void* block, unsigned mode) {
+  if (block == nullptr || mode == 0) return block;
+  if (mode & kCountCalls) live.fetch_add(1, std::memory_order_relaxed);
+  if (mode & kCountBytes) addHeld(block);
   return block;
+}
+
+void noteReleased(void* block, unsigned mode) {
+  if (mode & kCountCalls) live.fetch_sub(1, std::memory_order_relaxed);
+  if (mode & kCountBytes) subtractHeld(static_cast<std::int64_t>(countedBytes(block)));
 }
 
 void* allocate(std::size_t size) {
   if (!haveUnderlying()) return arenaAllocate(size);
-  if (!admit()) return nullptr;
-  return noteBlock(underlying.malloc(size));
+  const unsigned mode = trackingNow();
+  if (!admit(mode)) return nullptr;
+  return noteAllocated(underlying.malloc(size), mode);
 }
 
 void* allocateAligned(std::size_t alignment, std::size_t size) {
   if (!haveUnderlying()) {
     return alignment <= alignof(std::max_align_t) ? arenaAllocate(size) : nullptr;
   }
-  if (!admit()) return nullptr;
-  return noteBlock(underlying.memalign(alignment, size));
+  const unsigned mode = trackingNow();
+  if (!admit(mode)) return nullptr;
+  return noteAllocated(underlying.memalign(alignment, size), mode);
 }
 
 void release(void* block) {
   // A block from before the lookup can only be an arena block; anything else
   // is leaked rather than handed to an allocator that is not known yet.
   if (block == nullptr || inArena(block) || !haveUnderlying()) return;
-  live.fetch_sub(1, std::memory_order_relaxed);
+  noteReleased(block, trackingNow());
   underlying.free(block);
+}
+
+// A heap block that moves is copied, so old and new are held at once; a
+// mapped block moves by remapping its pages.
+void* reallocCountingBytes(void* block, std::size_t size) {
+  const auto before = static_cast<std::int64_t>(countedBytes(block));
+  const bool copiedWhenMoved = !isMapped(block);
+  void* moved = underlying.realloc(block, size);
+  if (moved == nullptr) return nullptr;  // the old block is still held
+  if (moved != block && copiedWhenMoved) {
+    addHeld(moved);
+    subtractHeld(before);
+  } else {
+    subtractHeld(before);
+    addHeld(moved);
+  }
+  return moved;
 }
 
 void* newOrThrow(std::size_t size, std::size_t alignment = 0) {
@@ -154,16 +228,61 @@ void* newOrNull(std::size_t size, std::size_t alignment = 0) noexcept {
 
 namespace testsupport {
 
-std::uint64_t allocationCount() { return allocations.load(std::memory_order_relaxed); }
+std::uint64_t allocationCount() {
+  startCountingCalls();
+  return allocations.load(std::memory_order_relaxed);
+}
 
-std::int64_t liveBlocks() { return live.load(std::memory_order_relaxed); }
+std::int64_t liveBlocks() {
+  startCountingCalls();
+  return live.load(std::memory_order_relaxed);
+}
 
 void failAllocation(std::uint64_t k) {
+  startCountingCalls();
   failed.store(false, std::memory_order_relaxed);
   countdown.store(k, std::memory_order_relaxed);
 }
 
 bool allocationFailed() { return failed.load(std::memory_order_relaxed); }
+
+CountingWindow::CountingWindow() {
+  start_ = held.load(std::memory_order_relaxed);
+  peak.store(start_, std::memory_order_relaxed);
+  tracking.fetch_or(kCountBytes, std::memory_order_relaxed);
+}
+
+CountingWindow::~CountingWindow() { tracking.fetch_and(~kCountBytes, std::memory_order_relaxed); }
+
+std::int64_t CountingWindow::peakAbove() const {
+  return peak.load(std::memory_order_relaxed) - start_;
+}
+
+std::int64_t CountingWindow::currentAbove() const {
+  return held.load(std::memory_order_relaxed) - start_;
+}
+
+std::size_t chunkBytes(void* block) { return countedBytes(block); }
+
+void checkChunkLayout() {
+  if (!haveUnderlying()) throw std::logic_error("the allocator is still being looked up");
+  // A small block comes from the heap, a large one from a mapping of its own.
+  for (const std::size_t request : {std::size_t{1}, std::size_t{1000}, std::size_t{64} << 20}) {
+    void* const block = underlying.malloc(request);
+    if (block == nullptr) throw std::bad_alloc();
+    const std::size_t chunk = sizeWord(block) & ~kSizeFlagBits;
+    const std::size_t counted = countedBytes(block);
+    const bool mapped = isMapped(block);
+    underlying.free(block);
+    if (chunk != counted || mapped != (request > (1u << 20))) {
+      throw std::runtime_error(
+          "malloc chunks are not laid out as the memory counter assumes: "
+          "a block of " +
+          std::to_string(request) + " bytes has chunk size " + std::to_string(chunk) +
+          ", counted as " + std::to_string(counted));
+    }
+  }
+}
 
 }  // namespace testsupport
 
@@ -176,8 +295,9 @@ void* calloc(std::size_t count, std::size_t size) {
     if (size != 0 && count > static_cast<std::size_t>(-1) / size) return nullptr;
     return arenaAllocate(count * size);  // the arena is zeroed and never reused
   }
-  if (!admit()) return nullptr;
-  return noteBlock(underlying.calloc(count, size));
+  const unsigned mode = trackingNow();
+  if (!admit(mode)) return nullptr;
+  return noteAllocated(underlying.calloc(count, size), mode);
 }
 
 void* realloc(void* block, std::size_t size) {
@@ -191,7 +311,9 @@ void* realloc(void* block, std::size_t size) {
     release(block);
     return nullptr;
   }
-  if (!admit()) return nullptr;  // the old block stays as it was
+  const unsigned mode = trackingNow();
+  if (!admit(mode)) return nullptr;  // the old block stays as it was
+  if (mode & kCountBytes) return reallocCountingBytes(block, size);
   return underlying.realloc(block, size);
 }
 
