@@ -1,9 +1,7 @@
 #include "ConsumerPool.h"
 
-#include <exception>
 #include <utility>
 
-#include "ApiError.h"
 
 namespace browse::serve {
 
@@ -60,7 +58,9 @@ struct ConsumerPool::Entry {
 
   // Guarded by the pool's mutex.
   State state = State::kCollecting;
-  std::exception_ptr failure;
+  // Why the collection failed, for the requests that waited for it; each
+  // gets a copy of its own.
+  std::optional<ApiError> failure;
   std::size_t bytes = 0;  // counted in the pool's bytes
   std::size_t users = 0;  // leases and threads waiting for one
   bool inMap = true;
@@ -126,28 +126,37 @@ ConsumerPool::Lease ConsumerPool::acquire(const PoolKey& key, const FileVersion&
   if (collector) {
     try {
       collectInto(*entry, collect);
+    } catch (const ApiError& e) {
+      abandon(entry, e);
+      throw;
     } catch (...) {
-      // The items go at once; the requests that waited get the same failure.
-      entry->consumer = BrowseResponseConsumer();
-      std::lock_guard lock(mutex_);
-      entry->state = Entry::State::kFailed;
-      entry->failure = std::current_exception();
-      bytes_ -= entry->bytes;
-      entry->bytes = 0;
-      if (entry->inMap) retire(entry, victims);
-      publish();
+      abandon(entry, ApiError(503, "unavailable",
+                              "reading the data set " + key.dataSet + " failed; retry later"));
       throw;
     }
   } else {
-    std::exception_ptr failure;
+    std::optional<ApiError> failure;
     {
       std::lock_guard lock(mutex_);
       failure = entry->failure;
     }
-    if (failure) std::rethrow_exception(failure);
+    if (failure) throw *failure;
     metrics_.countCacheHit();
   }
   return lease;
+}
+
+void ConsumerPool::abandon(const std::shared_ptr<Entry>& entry, const ApiError& failure) {
+  // The items go at once; the requests that waited get the same failure.
+  entry->consumer = BrowseResponseConsumer();
+  Victims victims;
+  std::lock_guard lock(mutex_);
+  entry->state = Entry::State::kFailed;
+  entry->failure = failure;
+  bytes_ -= entry->bytes;
+  entry->bytes = 0;
+  if (entry->inMap) retire(entry, victims);
+  publish();
 }
 
 void ConsumerPool::collectInto(Entry& entry, const Collect& collect) {

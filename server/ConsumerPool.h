@@ -31,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "ApiError.h"
 #include "BrowseResponseHandler.h"
 #include "DataSetCatalog.h"
 #include "Metrics.h"
@@ -133,6 +134,8 @@ class ConsumerPool {
   using Victims = std::vector<std::shared_ptr<Entry>>;
 
   void collectInto(Entry& entry, const Collect& collect);
+  // Marks a failed collection, frees its items and takes it out of the map.
+  void abandon(const std::shared_ptr<Entry>& entry, const ApiError& failure);
   // Records that `entry` holds `bytes` and evicts idle consumers until the
   // pool fits its budget; throws ApiError 503 when it cannot.
   void charge(Entry& entry, std::size_t bytes);
