@@ -70,7 +70,6 @@ struct Service {
         browse::serve::PoolSettings{256 * 1024, std::chrono::minutes(10), 64}, metrics);
     handler =
         std::make_unique<browse::serve::RequestHandler>(options, *catalog, *pool, metrics);
-    std::atexit([] { fs::remove_all(service().root); });
   }
 
   fs::path root;
@@ -82,7 +81,11 @@ struct Service {
 };
 
 Service& service() {
-  static Service* instance = new Service();
+  static Service* instance = [] {
+    Service* made = new Service();
+    std::atexit([] { fs::remove_all(service().root); });
+    return made;
+  }();
   return *instance;
 }
 
