@@ -68,8 +68,7 @@ struct Service {
     // Room for a few consumers of these data sets, not all of them.
     pool = std::make_unique<browse::serve::ConsumerPool>(
         browse::serve::PoolSettings{256 * 1024, std::chrono::minutes(10), 64}, metrics);
-    handler =
-        std::make_unique<browse::serve::RequestHandler>(options, *catalog, *pool, metrics);
+    handler = std::make_unique<browse::serve::RequestHandler>(options, *catalog, *pool, metrics);
   }
 
   fs::path root;
@@ -106,7 +105,13 @@ void checkBrowseAnswer(const nlohmann::json& body, const std::string& text) {
 void checkAnswer(const HttpAnswer& answer, std::string_view path) {
   const std::string context = std::to_string(answer.status) + " " + answer.body;
   switch (answer.status) {
-    case 200: case 204: case 400: case 404: case 405: case 413: case 503:
+    case 200:
+    case 204:
+    case 400:
+    case 404:
+    case 405:
+    case 413:
+    case 503:
       break;
     default:
       fault("an undocumented status", context);

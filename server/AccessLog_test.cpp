@@ -10,12 +10,13 @@
 namespace browse::serve {
 namespace {
 
-const LogRecord kRecord{std::chrono::system_clock::time_point(std::chrono::milliseconds(1767323045678)),
-                        "POST",
-                        "/v1/browse",
-                        200,
-                        14523,
-                        std::chrono::microseconds(812)};
+const LogRecord kRecord{
+    std::chrono::system_clock::time_point(std::chrono::milliseconds(1767323045678)),
+    "POST",
+    "/v1/browse",
+    200,
+    14523,
+    std::chrono::microseconds(812)};
 
 TEST(AccessLogTest, TextLinesHoldTimeMethodPathStatusBytesAndMicroseconds) {
   EXPECT_EQ("2026-01-02T03:04:05.678Z POST /v1/browse 200 14523 812\n",
@@ -23,7 +24,8 @@ TEST(AccessLogTest, TextLinesHoldTimeMethodPathStatusBytesAndMicroseconds) {
   LogRecord hostile = kRecord;
   hostile.path = "/a b\n2026-01-01T00:00:00.000Z GET /forged 200 1 1%";
   EXPECT_EQ(
-      "2026-01-02T03:04:05.678Z POST /a%20b%0A2026-01-01T00:00:00.000Z%20GET%20/forged%20200%201%201%25 "
+      "2026-01-02T03:04:05.678Z POST "
+      "/a%20b%0A2026-01-01T00:00:00.000Z%20GET%20/forged%20200%201%201%25 "
       "200 14523 812\n",
       AccessLog::line(hostile, LogFormat::kText))
       << "a path cannot start a line or a field of its own";
@@ -55,7 +57,8 @@ TEST(MetricsTest, CountsRequestsByStatusInACumulativeHistogram) {
         "browse_request_duration_seconds_bucket{le=\"0.005\"} 2\n",
         "browse_request_duration_seconds_bucket{le=\"5\"} 2\n",
         "browse_request_duration_seconds_bucket{le=\"+Inf\"} 3\n",
-        "browse_request_duration_seconds_count 3\n", "browse_request_duration_seconds_sum 20.00308\n",
+        "browse_request_duration_seconds_count 3\n",
+        "browse_request_duration_seconds_sum 20.00308\n",
         "browse_cache_evictions_total{reason=\"idle\"} 1\n", "browse_cache_live 2\n",
         "browse_cache_bytes 4096\n", "# TYPE browse_request_duration_seconds histogram\n"}) {
     EXPECT_NE(std::string::npos, text.find(line)) << line << text;

@@ -15,8 +15,7 @@ thread_local bool refusingThread = false;
 
 }  // namespace
 
-ConnectionQueue::ConnectionQueue(std::size_t threads, std::size_t maxConnections,
-                                 Metrics& metrics)
+ConnectionQueue::ConnectionQueue(std::size_t threads, std::size_t maxConnections, Metrics& metrics)
     : maxConnections_(maxConnections), metrics_(metrics) {
   workers_.reserve(threads);
   for (std::size_t i = 0; i < threads; ++i) workers_.emplace_back([this] { work(); });
@@ -53,13 +52,19 @@ void ConnectionQueue::shutdown() {
   refuser_.join();
 }
 
+std::function<void()> ConnectionQueue::next(std::deque<std::function<void()>>& queue,
+                                            std::condition_variable& ready,
+                                            std::unique_lock<std::mutex>& lock) {
+  ready.wait(lock, [&] { return !queue.empty() || stopping_; });
+  if (queue.empty()) return nullptr;
+  std::function<void()> task = std::move(queue.front());
+  queue.pop_front();
+  return task;
+}
+
 void ConnectionQueue::work() {
   std::unique_lock lock(mutex_);
-  for (;;) {
-    work_.wait(lock, [this] { return !waiting_.empty() || stopping_; });
-    if (waiting_.empty()) return;
-    std::function<void()> task = std::move(waiting_.front());
-    waiting_.pop_front();
+  while (std::function<void()> task = next(waiting_, work_, lock)) {
     ++serving_;
     lock.unlock();
     task();
@@ -73,12 +78,8 @@ void ConnectionQueue::work() {
 void ConnectionQueue::refuse() {
   refusingThread = true;
   std::unique_lock lock(mutex_);
-  for (;;) {
-    refusals_.wait(lock, [this] { return !refused_.empty() || stopping_; });
-    if (refused_.empty()) return;
-    std::function<void()> task = std::move(refused_.front());
-    refused_.pop_front();
-    refusals_.notify_all();
+  while (std::function<void()> task = next(refused_, refusals_, lock)) {
+    refusals_.notify_all();  // room for the next refused connection
     lock.unlock();
     task();
     task = nullptr;

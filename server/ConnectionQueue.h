@@ -42,6 +42,10 @@ class ConnectionQueue final : public httplib::TaskQueue {
   static bool refusing();
 
  private:
+  // The next task of `queue`, waiting on `ready` (with `lock` of mutex_
+  // held); null once stopping with the queue empty.
+  std::function<void()> next(std::deque<std::function<void()>>& queue,
+                             std::condition_variable& ready, std::unique_lock<std::mutex>& lock);
   void work();
   void refuse();
 

@@ -2,7 +2,6 @@
 
 #include <utility>
 
-
 namespace browse::serve {
 
 namespace {

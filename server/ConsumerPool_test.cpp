@@ -221,9 +221,11 @@ TEST_F(ConsumerPoolTest, AFailedCollectionFailsItsWaitersAndTheNextRequestRetrie
     released.wait_for(lock, std::chrono::seconds(10), [&] { return release; });
     throw ApiError(500, "bad_data_set", "line 1: broken");
   };
-  std::thread collector([&] { EXPECT_EQ(500, statusOf([&] { pool.acquire(kByName, kVersion, failing); })); });
+  std::thread collector(
+      [&] { EXPECT_EQ(500, statusOf([&] { pool.acquire(kByName, kVersion, failing); })); });
   while (calls.load() == 0) std::this_thread::yield();
-  std::thread waiter([&] { EXPECT_EQ(500, statusOf([&] { pool.acquire(kByName, kVersion, failing); })); });
+  std::thread waiter(
+      [&] { EXPECT_EQ(500, statusOf([&] { pool.acquire(kByName, kVersion, failing); })); });
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   {
     std::lock_guard lock(mutex);

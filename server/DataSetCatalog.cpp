@@ -104,7 +104,8 @@ std::string DataSetCatalog::fileNameOf(std::string_view dataSetPath) {
               "or is longer than " +
               std::to_string(kMaxPartBytes) + " bytes");
     }
-    if (++parts > kMaxParts) badPath(quoted + " has more than " + std::to_string(kMaxParts) + " parts");
+    if (++parts > kMaxParts)
+      badPath(quoted + " has more than " + std::to_string(kMaxParts) + " parts");
     name.append(part);
     if (slash == std::string_view::npos) break;
     name += '/';

@@ -64,7 +64,8 @@ class DataSetCatalog {
 
   // Serves the data sets beneath `directory`. Throws std::runtime_error naming
   // the directory when it cannot be opened as one.
-  explicit DataSetCatalog(const std::string& directory, Resolution resolution = Resolution::kKernel);
+  explicit DataSetCatalog(const std::string& directory,
+                          Resolution resolution = Resolution::kKernel);
   ~DataSetCatalog();
   DataSetCatalog(const DataSetCatalog&) = delete;
   DataSetCatalog& operator=(const DataSetCatalog&) = delete;

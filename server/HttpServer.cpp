@@ -57,22 +57,22 @@ HttpServer::HttpServer(const ServeOptions& options, const RequestHandler& handle
   server_.set_write_timeout(options_.writeTimeout.count());
   server_.set_payload_max_length(options_.maxBody);
 
-  server_.set_pre_routing_handler([this](const httplib::Request& request,
-                                         httplib::Response& response) {
-    requestStart = Clock::now();
-    requestStarted = true;
-    // cpp-httplib 0.11.4 cuts every answer by the request's Range header,
-    // with no bound on the number of ranges: a thousand ranges make an
-    // answer a thousand times its size. The service serves no ranges. The
-    // request is the library's own non-const object, handed here as const.
-    const_cast<httplib::Request&>(request).ranges.clear();
-    if (!ConnectionQueue::refusing()) return httplib::Server::HandlerResponse::Unhandled;
-    apply(handler_.errorAnswer(503, "overloaded",
-                               "the server holds its maximum of connections; retry later"),
-          response);
-    response.set_header("Connection", "close");
-    return httplib::Server::HandlerResponse::Handled;
-  });
+  server_.set_pre_routing_handler(
+      [this](const httplib::Request& request, httplib::Response& response) {
+        requestStart = Clock::now();
+        requestStarted = true;
+        // cpp-httplib 0.11.4 cuts every answer by the request's Range header,
+        // with no bound on the number of ranges: a thousand ranges make an
+        // answer a thousand times its size. The service serves no ranges. The
+        // request is the library's own non-const object, handed here as const.
+        const_cast<httplib::Request&>(request).ranges.clear();
+        if (!ConnectionQueue::refusing()) return httplib::Server::HandlerResponse::Unhandled;
+        apply(handler_.errorAnswer(503, "overloaded",
+                                   "the server holds its maximum of connections; retry later"),
+              response);
+        response.set_header("Connection", "close");
+        return httplib::Server::HandlerResponse::Handled;
+      });
   const auto route = [this](const httplib::Request& request, httplib::Response& response) {
     this->route(request, response);
   };
@@ -171,8 +171,8 @@ void HttpServer::log(const httplib::Request& request, const httplib::Response& r
 
 void HttpServer::keepHouse() {
   const auto period = std::min<Clock::duration>(
-      kHousekeepingPeriod, std::max<Clock::duration>(options_.idleTimeout / 4,
-                                                     std::chrono::milliseconds(10)));
+      kHousekeepingPeriod,
+      std::max<Clock::duration>(options_.idleTimeout / 4, std::chrono::milliseconds(10)));
   std::unique_lock lock(houseMutex_);
   while (serving_) {
     houseWake_.wait_for(lock, period);

@@ -273,7 +273,8 @@ TEST_F(HttpServerTest, StopLetsTheRequestInFlightFinish) {
     body = result->body;
   });
   // Stop while the data set is being collected.
-  while (server->metrics().prometheusText().find("browse_connections_open 1") == std::string::npos) {
+  while (server->metrics().prometheusText().find("browse_connections_open 1") ==
+         std::string::npos) {
     std::this_thread::yield();
   }
   std::this_thread::sleep_for(20ms);

@@ -68,8 +68,9 @@ std::uint64_t Metrics::evictions(EvictionReason reason) const {
 }
 
 std::uint64_t Metrics::requests(int status) const {
-  return status >= 0 && status < kStatuses ? requestsByStatus_[static_cast<std::size_t>(status)].load()
-                                           : 0;
+  return status >= 0 && status < kStatuses
+             ? requestsByStatus_[static_cast<std::size_t>(status)].load()
+             : 0;
 }
 
 std::string Metrics::prometheusText() const {
@@ -108,9 +109,9 @@ std::string Metrics::prometheusText() const {
   appendMetric(text, "browse_cache_evictions_total", "counter",
                "Consumers dropped: for memory, idle too long, or their file changed.");
   for (std::size_t i = 0; i < evictions_.size(); ++i) {
-    appendSample(text, std::string("browse_cache_evictions_total{reason=\"") + kEvictionReasons[i] +
-                           "\"}",
-                 evictions_[i].load());
+    appendSample(
+        text, std::string("browse_cache_evictions_total{reason=\"") + kEvictionReasons[i] + "\"}",
+        evictions_[i].load());
   }
   appendMetric(text, "browse_cache_live", "gauge", "Consumers held by the pool.");
   appendSample(text, "browse_cache_live", static_cast<std::uint64_t>(liveCaches_.load()));

@@ -51,8 +51,7 @@ class Metrics {
  private:
   // Upper bounds of the latency histogram's buckets, in seconds.
   static constexpr std::array<double, 14> kLatencyBuckets = {
-      0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.005, 0.01,
-      0.025,  0.05,    0.1,    0.25,  0.5,    1,     5};
+      0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 5};
   static constexpr int kStatuses = 600;
 
   std::array<std::atomic<std::uint64_t>, kStatuses> requestsByStatus_{};

@@ -76,8 +76,9 @@ AnswerSize answerSize(databrowse::BrowseRequest& request, std::uint64_t items) {
       const long long offset = paging.offset();
       const long long limit = paging.limit();
       if (offset < 0 || limit <= 0) continue;
-      const std::uint64_t left =
-          static_cast<std::uint64_t>(offset) < items ? items - static_cast<std::uint64_t>(offset) : 0;
+      const std::uint64_t left = static_cast<std::uint64_t>(offset) < items
+                                     ? items - static_cast<std::uint64_t>(offset)
+                                     : 0;
       size.items += std::min(static_cast<std::uint64_t>(limit), left);
     } else if (asksForCount(query)) {
       ++size.responses;
@@ -106,10 +107,9 @@ void checkRequestShape(databrowse::BrowseRequest& request) {
   }
   const std::size_t responses =
       answerSize(request, std::numeric_limits<std::uint64_t>::max()).responses;
-  const std::size_t contextBytes =
-      databrowse::isSet(request, databrowse::BrowseRequest::kContext)
-          ? request.context(false).heapBytes()
-          : 0;
+  const std::size_t contextBytes = databrowse::isSet(request, databrowse::BrowseRequest::kContext)
+                                       ? request.context(false).heapBytes()
+                                       : 0;
   if (responses != 0 && contextBytes > kMaxRepeatedContextBytes / responses) {
     throw ApiError(400, "answer_too_large",
                    "the answer would repeat the request's context of " +
@@ -228,9 +228,9 @@ HttpAnswer RequestHandler::route(const HttpRequest& request) const {
 
 HttpAnswer RequestHandler::browse(std::string_view body) const {
   if (body.size() > maxBody_) {
-    throw ApiError(413, "too_large",
-                   "the request body is larger than " + std::to_string(maxBody_) +
-                       " bytes (--max-body)");
+    throw ApiError(
+        413, "too_large",
+        "the request body is larger than " + std::to_string(maxBody_) + " bytes (--max-body)");
   }
   databrowse::BrowseRequest request = parseRequest(body);
   const std::string dataSet = firstPath(request);
@@ -254,9 +254,9 @@ HttpAnswer RequestHandler::browse(std::string_view body) const {
     result = lease.consumer().getResults(request, responses);
   }
   if (!result.isSuccess()) {
-    throw ApiError(500, "sort_failed",
-                   "getResults failed with code " + std::to_string(result.code()) + ": " +
-                       result.message());
+    throw ApiError(
+        500, "sort_failed",
+        "getResults failed with code " + std::to_string(result.code()) + ": " + result.message());
   }
   // Written after the consumer is free for the next request: the responses
   // are copies.
@@ -288,7 +288,8 @@ HttpAnswer RequestHandler::preflight() const {
 void RequestHandler::decorate(HttpAnswer& answer) const {
   answer.headers.emplace_back("X-Content-Type-Options", "nosniff");
   answer.headers.emplace_back("Cache-Control", "no-store");
-  if (!allowOrigin_.empty()) answer.headers.emplace_back("Access-Control-Allow-Origin", allowOrigin_);
+  if (!allowOrigin_.empty())
+    answer.headers.emplace_back("Access-Control-Allow-Origin", allowOrigin_);
 }
 
 }  // namespace browse::serve

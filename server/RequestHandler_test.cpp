@@ -109,10 +109,11 @@ TEST_F(RequestHandlerTest, TheExampleRequestIsAnsweredAsBrowseQueryAnswersIt) {
 }
 
 TEST_F(RequestHandlerTest, ABadRequestGetsTheMessageThatBrowseQueryGives) {
-  for (const std::string request :
-       {"{", R"({"paths":5})", R"({"queries":[{"parameters":{"paging":{"limit":1.5}}}]})",
-        R"({"paths":[{"path":"/items"}],"unknown":1})", "[]", "",
-        R"({"paths":[{"path":"/items"}],"queries":[{"parameters":{"sort":{"fields":["ByColour"]}}}]})"}) {
+  for (
+      const std::string request :
+      {"{", R"({"paths":5})", R"({"queries":[{"parameters":{"paging":{"limit":1.5}}}]})",
+       R"({"paths":[{"path":"/items"}],"unknown":1})", "[]", "",
+       R"({"paths":[{"path":"/items"}],"queries":[{"parameters":{"sort":{"fields":["ByColour"]}}}]})"}) {
     SCOPED_TRACE(request);
     const HttpAnswer answer = browse(request);
     EXPECT_EQ(400, answer.status);
@@ -175,18 +176,19 @@ TEST_F(RequestHandlerTest, AnAnswerHoldsAtMostTheCapOfItemsOverAllQueries) {
   // huge answer.
   std::string queries;
   for (int i = 0; i < 30; ++i) {
-    queries += std::string(i ? "," : "") +
-               R"({"parameters":{"sort":{"fields":["ByName"]},"paging":{"offset":0,"limit":1000000}}})";
+    queries +=
+        std::string(i ? "," : "") +
+        R"({"parameters":{"sort":{"fields":["ByName"]},"paging":{"offset":0,"limit":1000000}}})";
   }
-  const HttpAnswer thirty =
-      browse(R"({"paths":[{"path":"/items"}],"queries":[)" + queries + "]}");
+  const HttpAnswer thirty = browse(R"({"paths":[{"path":"/items"}],"queries":[)" + queries + "]}");
   EXPECT_EQ(400, thirty.status);
   EXPECT_NE(std::string::npos, message(thirty).find("would hold 90000 items"));
 }
 
 TEST_F(RequestHandlerTest, ManyQueriesAndARepeatedContextAreBounded) {
   std::string counts;
-  for (int i = 0; i < 2000; ++i) counts += std::string(i ? "," : "") + R"({"aggregate":{"type":4}})";
+  for (int i = 0; i < 2000; ++i)
+    counts += std::string(i ? "," : "") + R"({"aggregate":{"type":4}})";
   const HttpAnswer many = browse(R"({"paths":[{"path":"/items"}],"queries":[)" + counts + "]}");
   ASSERT_EQ(200, many.status);
   EXPECT_EQ(2000u, Json::parse(many.body).size());
@@ -194,7 +196,8 @@ TEST_F(RequestHandlerTest, ManyQueriesAndARepeatedContextAreBounded) {
   // Each response repeats the context: 30 KB of it times 1000 responses
   // would be 30 MB.
   std::string thousand;
-  for (int i = 0; i < 1000; ++i) thousand += std::string(i ? "," : "") + R"({"aggregate":{"type":4}})";
+  for (int i = 0; i < 1000; ++i)
+    thousand += std::string(i ? "," : "") + R"({"aggregate":{"type":4}})";
   const std::string context = R"(,"context":{"sessionId":")" + std::string(30000, 'x') + "\"}";
   const HttpAnswer repeated =
       browse(R"({"paths":[{"path":"/items"}],"queries":[)" + thousand + "]" + context + "}");

@@ -50,8 +50,8 @@ TEST(ParseListenAddressTest, ReadsHostsPortsAndBracketedIpv6) {
   EXPECT_EQ("127.0.0.1", parseListenAddress(":9000").host) << "no host is loopback, not any";
   EXPECT_EQ("0.0.0.0", parseListenAddress("0.0.0.0:80").host);
 
-  for (const char* bad : {"8080", "127.0.0.1:", "127.0.0.1:65536", "127.0.0.1:-1", "::1:80",
-                          "127.0.0.1:80x"}) {
+  for (const char* bad :
+       {"8080", "127.0.0.1:", "127.0.0.1:65536", "127.0.0.1:-1", "::1:80", "127.0.0.1:80x"}) {
     EXPECT_THROW(parseListenAddress(bad), std::invalid_argument) << bad;
   }
 }

@@ -64,8 +64,9 @@ TEST_F(ServeProcessTest, LogsJsonLinesAndStopsOnSigint) {
   ServerProcess server(BROWSE_BINARY, data_.outside(), args);
   ASSERT_NE(0, server.port()) << server.err();
   httplib::Client client("127.0.0.1", server.port());
-  ASSERT_EQ(200, client.Post("/v1/browse", testing::pageRequest("/items", 0, 3), "application/json")
-                     ->status);
+  ASSERT_EQ(
+      200,
+      client.Post("/v1/browse", testing::pageRequest("/items", 0, 3), "application/json")->status);
   awaitLogLines(server, 1);
   EXPECT_EQ(0, server.stop(SIGINT));
   const std::vector<std::string> lines = linesOf(server.err());
@@ -98,14 +99,15 @@ TEST_F(ServeProcessTest, BadOptionsAreRefusedBeforeServing) {
   const testing::Finished noData = refused({});
   EXPECT_EQ(2, noData.status);
   EXPECT_NE(std::string::npos, noData.err.find("--data is required"));
-  const testing::Finished size = refused({"--data", data_.path().string(), "--cache-memory", "1XB"});
+  const testing::Finished size =
+      refused({"--data", data_.path().string(), "--cache-memory", "1XB"});
   EXPECT_EQ(2, size.status);
   EXPECT_NE(std::string::npos, size.err.find("'1XB' has an unknown unit 'XB'")) << size.err;
   const testing::Finished address =
       refused({"--data", data_.path().string(), "--listen", "localhost"});
   EXPECT_EQ(2, address.status);
-  const testing::Finished threads = refused(
-      {"--data", data_.path().string(), "--threads", "8", "--max-connections", "4"});
+  const testing::Finished threads =
+      refused({"--data", data_.path().string(), "--threads", "8", "--max-connections", "4"});
   EXPECT_EQ(2, threads.status);
   const testing::Finished missing = refused({"--data", (data_.path() / "nowhere").string()});
   EXPECT_EQ(1, missing.status);

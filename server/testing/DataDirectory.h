@@ -66,7 +66,8 @@ inline std::string pageRequest(const std::string& dataSet, long long offset, lon
   return R"({"paths":[{"path":")" + dataSet + R"("}],"queries":[{"queryId":"page",)" +
          R"("parameters":{"sort":{"fields":)" + fields + R"(,"direction":)" +
          std::to_string(direction) + R"(},"paging":{"offset":)" + std::to_string(offset) +
-         R"(,"limit":)" + std::to_string(limit) + R"(}}},{"queryId":"total","aggregate":{"type":4}}],)" +
+         R"(,"limit":)" + std::to_string(limit) +
+         R"(}}},{"queryId":"total","aggregate":{"type":4}}],)" +
          R"("context":{"sessionId":"test","sequence":1}})";
 }
 
