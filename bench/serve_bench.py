@@ -232,6 +232,8 @@ def main():
     subprocess.run(["cmake", "--build", BUILD, "-j2", "--target", "browse"], check=True,
                    stdout=subprocess.DEVNULL)
     scratch = tempfile.mkdtemp(prefix="serve_bench_")
+    # nginx's worker runs as another user and reads the answer file there.
+    os.chmod(scratch, 0o755)
     console = []
     try:
         data = os.path.join(scratch, "data")

@@ -197,7 +197,9 @@ void DataSetCatalog::walk(const std::string& folder, int depth, Listing& listing
     }
     const std::string_view part = entry->d_name;
     if (!isValidPart(part)) continue;
-    const std::string name = folder.empty() ? std::string(part) : folder + "/" + std::string(part);
+    std::string name = folder;
+    if (!name.empty()) name += '/';
+    name.append(part);
     // Opened beneath the directory, so that a link out of it is skipped.
     const int found = openBeneath(name, O_PATH | O_CLOEXEC);
     if (found < 0) continue;
@@ -209,8 +211,8 @@ void DataSetCatalog::walk(const std::string& folder, int depth, Listing& listing
       if (listing.truncated) return;
     } else if (S_ISREG(info.st_mode) && part.size() > kExtension.size() &&
                part.substr(part.size() - kExtension.size()) == kExtension) {
-      listing.dataSets.push_back(
-          {"/" + name.substr(0, name.size() - kExtension.size()), versionOf(info)});
+      name.resize(name.size() - kExtension.size());
+      listing.dataSets.push_back({'/' + std::move(name), versionOf(info)});
     }
   }
 }
