@@ -183,7 +183,8 @@ void ConsumerPool::collectInto(Entry& entry, const Collect& collect) {
 
   std::lock_guard lock(mutex_);
   entry.state = Entry::State::kReady;
-  counts_[entry.key.dataSet] = {entry.version, items};
+  // A consumer retired meanwhile holds an older version than the pool knows.
+  if (entry.inMap) counts_[entry.key.dataSet] = {entry.version, items};
 }
 
 void ConsumerPool::charge(Entry& entry, std::size_t bytes) {
