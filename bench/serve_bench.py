@@ -178,15 +178,25 @@ def parse_wrk(output):
 
 
 def first_answers(data, runs):
-    """Seconds from sending the first request of a fresh data set to its whole answer."""
-    took = []
+    """Seconds from sending the first request of a fresh data set to its whole
+    answer, and, alternating with it, the wall time of `browse query` for the
+    same file and request on the same CPU (the library's own floor)."""
+    took, query = [], []
+    request = os.path.join(data, "request.json")
+    with open(request, "w") as out:
+        out.write(page_body(0, FIELD_LISTS[0], 0))
+    items = os.path.join(data, DATA_SET.lstrip("/") + ".jsonl")
     for _ in range(runs):
         server = Server(data)
         start = time.perf_counter()
         server.post(page_body(0, FIELD_LISTS[0], 0))
         took.append(time.perf_counter() - start)
         server.stop()
-    return took
+        start = time.perf_counter()
+        subprocess.run(["taskset", "-c", SERVER_CPU, BROWSE, "query", "--items", items,
+                        "--request", request], check=True, stdout=subprocess.DEVNULL)
+        query.append(time.perf_counter() - start)
+    return took, query
 
 
 def session_rss(data, sessions, requests_each, items):
@@ -242,7 +252,7 @@ def main():
             subprocess.run([BROWSE, "generate", "--count", str(items), "--seed", "7"],
                            check=True, stdout=items_file)
 
-        first = first_answers(data, 1 if args.smoke else 5)
+        first, query = first_answers(data, 1 if args.smoke else 5)
 
         server = Server(data)
         for fields in FIELD_LISTS:
@@ -280,7 +290,7 @@ def main():
 
     results = {
         "items": items, "duration_s": duration, "rounds": rounds, "connections": CONNECTIONS,
-        "answer_bytes": answer_bytes, "first_answer_s": first,
+        "answer_bytes": answer_bytes, "first_answer_s": first, "browse_query_s": query,
         "ours": ours, "nginx": peer, "peak_rss_kib": peak_rss,
         "one_session_rss_kib": one, "hundred_sessions_rss_kib": hundred,
     }
@@ -312,7 +322,9 @@ def main():
               f"nginx {median(peer, 'p50_ms'):.2f} ms",
               f"- peak RSS of the server over the load rounds: {peak_rss / 1024:.0f} MiB",
               f"- average answer: {answer_bytes} bytes (nginx serves a file of that size)",
-              f"- first answers: {', '.join(f'{t:.3f}' for t in first)} s",
+              f"- first answers: {', '.join(f'{t:.3f}' for t in first)} s; `browse query` on "
+              f"the same file and request, alternating with them: "
+              f"{', '.join(f'{t:.3f}' for t in query)} s (median {statistics.median(query):.3f})",
               "- CPU 0: the server or nginx (1 worker); CPU 1: wrk (1 thread)"]
     table = "\n".join(lines) + "\n"
     with open(os.path.join(out, "serve.md"), "w") as out_file:
