@@ -20,25 +20,25 @@ import unittest
 
 import yaml
 
-BINARY, SPEC_PATH, EXAMPLES = sys.argv[1:4]
+BINARY, API_PATH, EXAMPLES = sys.argv[1:4]
 MAX_BODY = 4096
 
 
-def resolve(spec, node):
+def resolve(api, node):
     while isinstance(node, dict) and "$ref" in node:
-        target = spec
+        target = api
         for part in node["$ref"].lstrip("#/").split("/"):
             target = target[part]
         node = target
     return node
 
 
-def problems(spec, schema, value, where="body"):
+def problems(api, schema, value, where="body"):
     """What about `value` disagrees with `schema` (the subset of JSON Schema
     that openapi.yaml uses)."""
-    schema = resolve(spec, schema)
+    schema = resolve(api, schema)
     if "oneOf" in schema:
-        matching = [s for s in schema["oneOf"] if not problems(spec, s, value, where)]
+        matching = [s for s in schema["oneOf"] if not problems(api, s, value, where)]
         return [] if len(matching) == 1 else [f"{where}: matches {len(matching)} of oneOf"]
     found = []
     kinds = schema.get("type")
@@ -65,12 +65,12 @@ def problems(spec, schema, value, where="body"):
                 found.append(f"{where}: required field {name} is missing")
         for name, field in value.items():
             if name in properties:
-                found += problems(spec, properties[name], field, f"{where}.{name}")
+                found += problems(api, properties[name], field, f"{where}.{name}")
             elif schema.get("additionalProperties") is False:
                 found.append(f"{where}: undocumented field {name}")
     if isinstance(value, list) and "items" in schema:
         for index, entry in enumerate(value):
-            found += problems(spec, schema["items"], entry, f"{where}[{index}]")
+            found += problems(api, schema["items"], entry, f"{where}[{index}]")
     return found
 
 
@@ -107,8 +107,8 @@ def page(data_set):
 class OpenApiTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        with open(SPEC_PATH) as spec:
-            cls.spec = yaml.safe_load(spec)
+        with open(API_PATH) as api:
+            cls.api = yaml.safe_load(api)
         cls.scratch = tempfile.mkdtemp(prefix="openapi_test_")
         data = os.path.join(cls.scratch, "data")
         os.makedirs(os.path.join(data, "projects", "alpha"))
@@ -128,7 +128,7 @@ class OpenApiTest(unittest.TestCase):
         assert status == 0, f"the server exited with {status}"
 
     def example(self, path, method):
-        operation = self.spec["paths"][path][method]
+        operation = self.api["paths"][path][method]
         return json.dumps(operation["requestBody"]["content"]["application/json"]["example"])
 
     # For each documented (path, method, status): the request that provokes it.
@@ -151,10 +151,10 @@ class OpenApiTest(unittest.TestCase):
         }
 
     def documented(self):
-        for path, methods in self.spec["paths"].items():
+        for path, methods in self.api["paths"].items():
             for method, operation in methods.items():
                 for status, answer in operation["responses"].items():
-                    yield (path, method, status), resolve(self.spec, answer)
+                    yield (path, method, status), resolve(self.api, answer)
 
     def test_every_documented_answer_is_provoked(self):
         self.assertEqual(sorted(key for key, _ in self.documented()),
@@ -173,7 +173,7 @@ class OpenApiTest(unittest.TestCase):
                 for name in documented.get("headers", {}):
                     self.assertIn(name, headers)
                 if media_type.startswith("application/json"):
-                    found = problems(self.spec, content["schema"], json.loads(raw))
+                    found = problems(self.api, content["schema"], json.loads(raw))
                     self.assertEqual([], found)
                 else:
                     self.assertTrue(raw.startswith(b"# HELP "), raw[:100])
