@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "Commands.h"
+#include "ServeCommand.h"
 
 namespace {
 
@@ -164,6 +165,9 @@ int parseAndRun(int argc, char** argv) {
       ->capture_default_str()
       ->type_name("SEED");
 
+  browse::serve::ServeOptions serve;
+  const browse::serve::ServeCommand serveCommand = browse::serve::addServeCommand(app, serve);
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& help) {
@@ -176,10 +180,13 @@ int parseAndRun(int argc, char** argv) {
     return usageError(error.what());
   }
   if (app.get_subcommands().empty()) {
-    return usageError("a command is required: session, query or generate");
+    return usageError("a command is required: session, query, generate or serve");
   }
   const std::pair<const CLI::App*, const CLI::Option*> required[] = {
-      {queryCommand, items}, {queryCommand, request}, {generateCommand, count}};
+      {queryCommand, items},
+      {queryCommand, request},
+      {generateCommand, count},
+      {serveCommand.command, serveCommand.data}};
   for (const auto& [command, option] : required) {
     if (command->parsed() && option->count() == 0) {
       return usageError(option->get_name() + " is required");
@@ -190,6 +197,7 @@ int parseAndRun(int argc, char** argv) {
   static char outputBuffer[1 << 16];
   std::setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
 
+  if (*serveCommand.command) return browse::serve::runServe(serve);
   browse::StdoutSink output;
   if (*sessionCommand) {
     return browse::runCommand([&] { return browse::runSession(session, output); }, output,

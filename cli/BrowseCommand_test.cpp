@@ -555,7 +555,7 @@ TEST_F(BrowseCommandTest, UsageErrorsExitWithStatusTwo) {
     std::string firstLine;
   };
   const Case cases[] = {
-      {{}, "browse: a command is required: session, query or generate"},
+      {{}, "browse: a command is required: session, query, generate or serve"},
       {{"bogus"}, "browse: unknown command 'bogus'"},
       {{"--bogus"}, "browse: unknown option '--bogus'"},
       {{"generate", "--count", "1", "--bogus"}, "browse: unknown option '--bogus'"},

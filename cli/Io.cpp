@@ -91,6 +91,19 @@ LineReader::LineReader(const std::string& path) : name_(inputName(path)) {
     if (fd_ < 0) throw std::runtime_error(systemError("cannot open", name_, errno));
     ownsFd_ = true;
   }
+  inspectFile();
+}
+
+LineReader::LineReader(std::string name, int fd) : name_(std::move(name)), fd_(fd), ownsFd_(true) {
+  try {
+    inspectFile();
+  } catch (...) {
+    ::close(fd_);
+    throw;
+  }
+}
+
+void LineReader::inspectFile() {
   struct stat info {};
   regularFile_ = ::fstat(fd_, &info) == 0 && S_ISREG(info.st_mode);
   if (regularFile_) size_ = static_cast<std::uint64_t>(info.st_size);
@@ -148,6 +161,11 @@ void LineReader::fill() {
     begin_ = 0;
   }
   if (end_ == capacity_) {
+    if (maxLineLength_ != 0 && capacity_ > maxLineLength_) {
+      throw std::length_error(name_ + ":" + std::to_string(lineNumber_ + 1) +
+                              ": the line is longer than " + std::to_string(maxLineLength_) +
+                              " bytes");
+    }
     if (capacity_ > std::numeric_limits<std::size_t>::max() / 4) {
       throw OutOfMemory("reading", name_, lineNumber_ + 1);
     }

@@ -62,6 +62,9 @@ class LineReader {
   explicit LineReader(const std::string& path);
   // Reads `text`, which must outlive the reader, reported under `name`.
   LineReader(std::string name, std::string_view text);
+  // Reads the open file `fd`, reported under `name`; the reader owns `fd`
+  // and closes it.
+  LineReader(std::string name, int fd);
   ~LineReader();
   LineReader(const LineReader&) = delete;
   LineReader& operator=(const LineReader&) = delete;
@@ -74,6 +77,11 @@ class LineReader {
   bool next(std::string_view& line);
 
   const std::string& name() const { return name_; }
+  // From now on next() throws std::length_error naming the line when a line
+  // is longer than `bytes`, before its buffer grows past twice that
+  // (default: no limit but memory).
+  void setMaxLineLength(std::size_t bytes) { maxLineLength_ = bytes; }
+
   // Number of the line that next() returned last, from 1.
   std::size_t lineNumber() const { return lineNumber_; }
   // True when the input is a regular file rather than a pipe or terminal.
@@ -85,6 +93,8 @@ class LineReader {
   std::uint64_t size() const { return size_; }
 
  private:
+  // Learns whether the input is a regular file and its size; sizes the buffer.
+  void inspectFile();
   void allocate(std::size_t capacity);
   // Makes room and reads more input behind what is buffered; sets atEnd_
   // when there is none.
@@ -105,6 +115,7 @@ class LineReader {
   std::size_t lineNumber_ = 0;
   std::uint64_t offset_ = 0;
   std::uint64_t size_ = 0;
+  std::size_t maxLineLength_ = 0;  // 0: no limit
 };
 
 // Where the lines of a command's output go.

@@ -1,6 +1,7 @@
 // Reading lines: the reader against a plain split of the same text.
 #include "Io.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -115,6 +116,34 @@ TEST_F(LineReaderTest, StandardInputIsNamedAndAFailedReadIsAnError) {
     EXPECT_EQ("cannot read " + dir_.string() + ": Is a directory", std::string(e.what()));
   }
   EXPECT_THROW(LineReader((dir_ / "missing").string()), std::runtime_error);
+}
+
+// A reader handed an open descriptor reads it like a path, owns it, and with
+// a line cap refuses a longer line by name and number instead of growing.
+TEST_F(LineReaderTest, OpenDescriptorIsReadOwnedAndItsLinesCapped) {
+  const std::string block(std::size_t{1} << 18, 'x');
+  const std::string text = "short\n" + block + block + "\nafter\n";
+  const int fd = ::open(file(text).c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  {
+    LineReader reader("data set /d", fd);
+    EXPECT_TRUE(reader.isRegularFile());
+    EXPECT_EQ(text.size(), reader.size());
+    EXPECT_EQ(referenceLines(text), readAll(reader));
+  }
+  EXPECT_EQ(-1, ::fcntl(fd, F_GETFD)) << "the reader closed the descriptor";
+
+  LineReader capped("data set /d", ::open(file(text).c_str(), O_RDONLY | O_CLOEXEC));
+  capped.setMaxLineLength(block.size());
+  std::string_view line;
+  ASSERT_TRUE(capped.next(line));
+  EXPECT_EQ("short", line);
+  try {
+    capped.next(line);
+    ADD_FAILURE() << "a line over the cap was read";
+  } catch (const std::length_error& e) {
+    EXPECT_EQ("data set /d:2: the line is longer than 262144 bytes", std::string(e.what()));
+  }
 }
 
 TEST(OutOfMemoryTest, SaysWhatRanOutOfMemoryWithoutNeedingMemory) {

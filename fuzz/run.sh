@@ -8,7 +8,8 @@
 #                 other; what it learns is kept in BUILD_DIR/corpus/NAME
 #   --workers N   fuzzing processes per fuzzer (default 1; libFuzzer's fork
 #                 mode when more)
-#   FUZZER        record_json_fuzzer, sorter_fuzzer, session_fuzzer (default all)
+#   FUZZER        record_json_fuzzer, sorter_fuzzer, session_fuzzer, serve_fuzzer
+#                 (default all)
 # The build goes to $BUILD_DIR (default build-fuzz). A fuzzer that finds a
 # fault stops, writes the input to BUILD_DIR/artifacts/ and fails the script.
 set -euo pipefail
@@ -23,19 +24,22 @@ while (($#)); do
     --smoke) mode=smoke ;;
     --seconds) seconds=$2; shift ;;
     --workers) workers=$2; shift ;;
-    -h | --help) sed -n '2,12p' "$0"; exit 0 ;;
+    -h | --help) sed -n '2,13p' "$0"; exit 0 ;;
     *) fuzzers+=("$1") ;;
   esac
   shift
 done
-((${#fuzzers[@]})) || fuzzers=(record_json_fuzzer sorter_fuzzer session_fuzzer)
+((${#fuzzers[@]})) || fuzzers=(record_json_fuzzer sorter_fuzzer session_fuzzer serve_fuzzer)
 
 # Largest input of each fuzzer (each also refuses longer ones itself) and
 # its dictionary.
-declare -A max_len=([record_json_fuzzer]=8192 [sorter_fuzzer]=4096 [session_fuzzer]=16384)
-declare -A dict=([record_json_fuzzer]=fuzz/record_json.dict [session_fuzzer]=fuzz/session.dict)
+declare -A max_len=([record_json_fuzzer]=8192 [sorter_fuzzer]=4096 [session_fuzzer]=16384
+                    [serve_fuzzer]=16384)
+declare -A dict=([record_json_fuzzer]=fuzz/record_json.dict [session_fuzzer]=fuzz/session.dict
+                 [serve_fuzzer]=fuzz/serve.dict)
 # Runs of each in --smoke, a few seconds each on a shared 2-core machine.
-declare -A smoke_runs=([record_json_fuzzer]=40000 [sorter_fuzzer]=3000 [session_fuzzer]=15000)
+declare -A smoke_runs=([record_json_fuzzer]=40000 [sorter_fuzzer]=3000 [session_fuzzer]=15000
+                       [serve_fuzzer]=5000)
 
 scripts/deps.sh clang libclang-rt-14-dev
 build_dir=${BUILD_DIR:-build-fuzz}

@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(cmake g++ make googletest libgtest-dev libgmock-dev libbenchmark-dev
-          libsimdjson-dev nlohmann-json3-dev libcli11-dev libsqlite3-dev python3 abigail-tools "$@")
+          libsimdjson-dev nlohmann-json3-dev libcli11-dev libsqlite3-dev libcpp-httplib-dev pkgconf
+          python3 python3-yaml abigail-tools "$@")
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||

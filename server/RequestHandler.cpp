@@ -1,0 +1,295 @@
+#include "RequestHandler.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <limits>
+#include <new>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+
+#include "ApiError.h"
+#include "Io.h"
+#include "databrowse/RecordJson.h"
+
+namespace browse::serve {
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+constexpr char kJson[] = "application/json; charset=utf-8";
+constexpr char kPrometheusText[] = "text/plain; version=0.0.4; charset=utf-8";
+// Sort fields of one request: 3 fields have meaning, repeats only add bytes
+// to every item's key.
+constexpr std::size_t kMaxSortFields = 16;
+// Every response repeats the request's context: bytes of context over all
+// responses of one answer.
+constexpr std::size_t kMaxRepeatedContextBytes = std::size_t{16} << 20;
+// The longest line of a data-set file.
+constexpr std::size_t kMaxItemLineBytes = std::size_t{16} << 20;
+// The part of a client's path that an error message quotes.
+constexpr std::size_t kQuotedPathBytes = 256;
+
+std::string jsonText(const Json& value) {
+  return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+std::string quoted(std::string_view text) {
+  return std::string(text.substr(0, kQuotedPathBytes)) +
+         (text.size() > kQuotedPathBytes ? "..." : "");
+}
+
+// The first path of the request, as the cache compares it.
+std::string firstPath(databrowse::BrowseRequest& request) {
+  if (!databrowse::isSet(request, databrowse::BrowseRequest::kPaths)) return {};
+  std::vector<databrowse::BrowsePath>& paths = request.paths(true);
+  return paths.empty() ? std::string() : paths.front().path();
+}
+
+// The sort fields of the first query, which the cache sorts by.
+std::vector<databrowse::FilteredBrowseField> sortFields(databrowse::BrowseRequest& request) {
+  std::vector<databrowse::Query>& queries = request.queries(false);
+  if (queries.empty()) return {};
+  return queries.front().parameters(false).sort(false).fields(false);
+}
+
+bool asksForCount(databrowse::Query& query) {
+  if (!databrowse::isSet(query, databrowse::Query::kAggregate)) return false;
+  // The cache compares the low 32 bits of the type.
+  return static_cast<std::uint32_t>(query.aggregate(true).type()) ==
+         static_cast<std::uint32_t>(databrowse::AggregateCount);
+}
+
+// What an answer to the request holds: responses, and items over all pages
+// for a data set of `items` items (all its items when unknown).
+struct AnswerSize {
+  std::size_t responses = 0;
+  std::uint64_t items = 0;
+};
+
+AnswerSize answerSize(databrowse::BrowseRequest& request, std::uint64_t items) {
+  AnswerSize size;
+  for (databrowse::Query& query : request.queries(true)) {
+    if (databrowse::isSet(query, databrowse::Query::kParameters)) {
+      ++size.responses;
+      databrowse::PagingParameters& paging = query.parameters(true).paging(true);
+      const long long offset = paging.offset();
+      const long long limit = paging.limit();
+      if (offset < 0 || limit <= 0) continue;
+      const std::uint64_t left = static_cast<std::uint64_t>(offset) < items
+                                     ? items - static_cast<std::uint64_t>(offset)
+                                     : 0;
+      size.items += std::min(static_cast<std::uint64_t>(limit), left);
+    } else if (asksForCount(query)) {
+      ++size.responses;
+    }
+  }
+  return size;
+}
+
+void checkAnswerItems(databrowse::BrowseRequest& request, std::uint64_t items,
+                      std::uint64_t maxItems) {
+  const std::uint64_t asked = answerSize(request, items).items;
+  if (asked > maxItems) {
+    throw ApiError(400, "answer_too_large",
+                   "the answer would hold " + std::to_string(asked) + " items, over the cap of " +
+                       std::to_string(maxItems) +
+                       " items of one answer (--max-answer-items); ask for smaller pages");
+  }
+}
+
+void checkRequestShape(databrowse::BrowseRequest& request) {
+  const std::size_t fields = sortFields(request).size();
+  if (fields > kMaxSortFields) {
+    throw ApiError(400, "bad_request",
+                   "the first query has " + std::to_string(fields) + " sort fields, more than " +
+                       std::to_string(kMaxSortFields));
+  }
+  const std::size_t responses =
+      answerSize(request, std::numeric_limits<std::uint64_t>::max()).responses;
+  const std::size_t contextBytes = databrowse::isSet(request, databrowse::BrowseRequest::kContext)
+                                       ? request.context(false).heapBytes()
+                                       : 0;
+  if (responses != 0 && contextBytes > kMaxRepeatedContextBytes / responses) {
+    throw ApiError(400, "answer_too_large",
+                   "the answer would repeat the request's context of " +
+                       std::to_string(contextBytes) + " bytes in " + std::to_string(responses) +
+                       " responses, over " + std::to_string(kMaxRepeatedContextBytes) + " bytes");
+  }
+}
+
+databrowse::BrowseRequest parseRequest(std::string_view body) {
+  // A reader per thread keeps its buffers from request to request.
+  static thread_local databrowse::JsonReader reader;
+  try {
+    return reader.request(body);
+  } catch (const databrowse::JsonError& e) {
+    throw ApiError(400, "bad_request", e.what());
+  }
+}
+
+void readItems(const std::string& dataSet, DataSetFile& file, ConsumerPool::ItemSink& sink) {
+  LineReader input("data set " + dataSet, file.release());
+  input.setMaxLineLength(kMaxItemLineBytes);
+  databrowse::JsonReader reader;
+  std::string_view line;
+  for (;;) {
+    try {
+      if (!input.next(line)) return;
+    } catch (const std::length_error& e) {
+      throw ApiError(500, "bad_data_set", e.what());
+    } catch (const std::bad_alloc&) {
+      throw;
+    } catch (const std::runtime_error& e) {
+      throw ApiError(500, "bad_data_set", e.what());
+    }
+    if (isBlank(line)) continue;
+    databrowse::BrowseData item;
+    try {
+      item = reader.item(databrowse::PaddedJson{line});
+    } catch (const databrowse::JsonError& e) {
+      throw ApiError(500, "bad_data_set",
+                     input.name() + ":" + std::to_string(input.lineNumber()) + ": " + e.what());
+    }
+    sink.add(item);
+  }
+}
+
+HttpAnswer jsonAnswer(int status, const Json& body) { return {status, kJson, {}, jsonText(body)}; }
+
+bool isGet(std::string_view method) { return method == "GET" || method == "HEAD"; }
+
+}  // namespace
+
+RequestHandler::RequestHandler(const ServeOptions& options, const DataSetCatalog& catalog,
+                               ConsumerPool& pool, Metrics& metrics)
+    : maxBody_(options.maxBody),
+      maxAnswerItems_(options.maxAnswerItems),
+      allowOrigin_(options.allowOrigin),
+      catalog_(catalog),
+      pool_(pool),
+      metrics_(metrics) {}
+
+HttpAnswer RequestHandler::handle(const HttpRequest& request) const {
+  HttpAnswer answer;
+  try {
+    answer = route(request);
+  } catch (const ApiError& e) {
+    answer = jsonAnswer(e.status(), Json{{"error", e.code()}, {"message", e.what()}});
+  } catch (const std::bad_alloc&) {
+    answer = jsonAnswer(503, Json{{"error", "out_of_memory"},
+                                  {"message", "the server ran out of memory for this request"}});
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "browse serve: %.*s %.*s failed: %s\n",
+                 static_cast<int>(request.method.size()), request.method.data(),
+                 static_cast<int>(std::min(request.path.size(), kQuotedPathBytes)),
+                 request.path.data(), e.what());
+    answer = jsonAnswer(500, Json{{"error", "internal"}, {"message", "the server failed"}});
+  }
+  decorate(answer);
+  return answer;
+}
+
+HttpAnswer RequestHandler::errorAnswer(int status, const std::string& code,
+                                       const std::string& message) const {
+  HttpAnswer answer = jsonAnswer(status, Json{{"error", code}, {"message", message}});
+  decorate(answer);
+  return answer;
+}
+
+HttpAnswer RequestHandler::route(const HttpRequest& request) const {
+  struct Endpoint {
+    std::string_view path;
+    std::string_view method;
+  };
+  static constexpr Endpoint kEndpoints[] = {
+      {"/v1/browse", "POST"}, {"/v1/datasets", "GET"}, {"/healthz", "GET"}, {"/metrics", "GET"}};
+  const auto endpoint = std::find_if(std::begin(kEndpoints), std::end(kEndpoints),
+                                     [&](const Endpoint& e) { return e.path == request.path; });
+  if (endpoint == std::end(kEndpoints)) {
+    throw ApiError(404, "not_found", "no endpoint " + quoted(request.path));
+  }
+  const bool allowed =
+      request.method == endpoint->method || (endpoint->method == "GET" && isGet(request.method));
+  if (!allowed) {
+    if (request.method == "OPTIONS" && !allowOrigin_.empty()) return preflight();
+    HttpAnswer answer = jsonAnswer(
+        405, Json{{"error", "method_not_allowed"},
+                  {"message", quoted(request.method) + " " + std::string(endpoint->path) +
+                                  " is not allowed; use " + std::string(endpoint->method)}});
+    answer.headers.emplace_back("Allow", std::string(endpoint->method));
+    return answer;
+  }
+  if (endpoint->path == "/v1/browse") return browse(request.body);
+  if (endpoint->path == "/v1/datasets") return dataSets();
+  if (endpoint->path == "/healthz") return jsonAnswer(200, Json{{"status", "ok"}});
+  return {200, kPrometheusText, {}, metrics_.prometheusText()};
+}
+
+HttpAnswer RequestHandler::browse(std::string_view body) const {
+  if (body.size() > maxBody_) {
+    throw ApiError(
+        413, "too_large",
+        "the request body is larger than " + std::to_string(maxBody_) + " bytes (--max-body)");
+  }
+  databrowse::BrowseRequest request = parseRequest(body);
+  const std::string dataSet = firstPath(request);
+  if (dataSet.empty()) {
+    throw ApiError(400, "bad_request", "the request names no data set in paths[0].path");
+  }
+  checkRequestShape(request);
+  DataSetFile file = catalog_.open(dataSet);
+
+  std::vector<databrowse::BrowseResponse> responses;
+  CTzError result;
+  {
+    ConsumerPool::Lease lease =
+        pool_.acquire({dataSet, sortFields(request)}, file.version(),
+                      [&](ConsumerPool::ItemSink& sink) { readItems(dataSet, file, sink); });
+    BrowseResponseCache& cache = lease.consumer().cache();
+    if (!cache.canServeRequest(request)) {
+      throw std::logic_error("the pooled consumer of " + dataSet + " holds another path");
+    }
+    checkAnswerItems(request, cache.itemCount(), maxAnswerItems_);
+    result = lease.consumer().getResults(request, responses);
+  }
+  if (!result.isSuccess()) {
+    throw ApiError(
+        500, "sort_failed",
+        "getResults failed with code " + std::to_string(result.code()) + ": " + result.message());
+  }
+  // Written after the consumer is free for the next request: the responses
+  // are copies.
+  HttpAnswer answer{200, kJson, {}, databrowse::toJson(responses, 2)};
+  answer.body += '\n';
+  return answer;
+}
+
+HttpAnswer RequestHandler::dataSets() const {
+  const DataSetCatalog::Listing listing = catalog_.list();
+  Json list = Json::array();
+  for (const DataSetInfo& dataSet : listing.dataSets) {
+    const std::optional<std::size_t> items = pool_.itemCount(dataSet.path, dataSet.version);
+    list.push_back({{"path", dataSet.path},
+                    {"bytes", dataSet.version.size},
+                    {"items", items ? Json(*items) : Json(nullptr)}});
+  }
+  return jsonAnswer(200, Json{{"datasets", std::move(list)}, {"truncated", listing.truncated}});
+}
+
+HttpAnswer RequestHandler::preflight() const {
+  HttpAnswer answer{204, "", {}, ""};
+  answer.headers = {{"Access-Control-Allow-Methods", "GET, POST, OPTIONS"},
+                    {"Access-Control-Allow-Headers", "Content-Type"},
+                    {"Access-Control-Max-Age", "600"}};
+  return answer;
+}
+
+void RequestHandler::decorate(HttpAnswer& answer) const {
+  answer.headers.emplace_back("X-Content-Type-Options", "nosniff");
+  answer.headers.emplace_back("Cache-Control", "no-store");
+  if (!allowOrigin_.empty())
+    answer.headers.emplace_back("Access-Control-Allow-Origin", allowOrigin_);
+}
+
+}  // namespace browse::serve

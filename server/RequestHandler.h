@@ -1,0 +1,75 @@
+// The browse service's answers, without sockets: a request's method, path and
+// body in; status, headers and body out. The HTTP layer, the tests and the
+// fuzzer all drive it directly.
+//
+// Endpoints:
+//   POST /v1/browse    body: one browse request as `browse query --request`
+//                      reads it; answer: exactly what `browse query` prints
+//                      for the data set's items and that request
+//   GET  /v1/datasets  the data sets under the data directory
+//   GET  /healthz      {"status":"ok"}
+//   GET  /metrics      Prometheus text format
+// Errors have the body {"error": CODE, "message": TEXT}: 400 for a bad request
+// (a malformed body has the message `browse query` gives), 404 for an unknown
+// data set or endpoint, 405 for a wrong method, 413 for a body over the limit,
+// 503 when memory does not allow the answer. Bad input never gets a 500.
+//
+// Thread safety: handle() may run on any number of threads at once.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "ConsumerPool.h"
+#include "DataSetCatalog.h"
+#include "Metrics.h"
+#include "ServeOptions.h"
+
+namespace browse::serve {
+
+struct HttpRequest {
+  std::string_view method;  // "GET", "HEAD", "POST"...
+  std::string_view path;    // decoded, without the query
+  std::string_view body;
+};
+
+struct HttpAnswer {
+  int status = 200;
+  std::string contentType;
+  std::vector<std::pair<std::string, std::string>> headers;  // besides Content-Type
+  std::string body;
+};
+
+class RequestHandler {
+ public:
+  // Uses, and does not own, the catalog, pool and metrics; they must outlive
+  // the handler. Reads maxBody, maxAnswerItems and allowOrigin of `options`.
+  RequestHandler(const ServeOptions& options, const DataSetCatalog& catalog, ConsumerPool& pool,
+                 Metrics& metrics);
+
+  // The answer to `request`. Throws nothing.
+  HttpAnswer handle(const HttpRequest& request) const;
+
+  // An error answer with the headers of every answer, for errors that the
+  // HTTP layer finds itself.
+  HttpAnswer errorAnswer(int status, const std::string& code, const std::string& message) const;
+
+ private:
+  HttpAnswer route(const HttpRequest& request) const;
+  HttpAnswer browse(std::string_view body) const;
+  HttpAnswer dataSets() const;
+  HttpAnswer preflight() const;
+  void decorate(HttpAnswer& answer) const;
+
+  const std::uint64_t maxBody_;
+  const std::uint64_t maxAnswerItems_;
+  const std::string allowOrigin_;
+  const DataSetCatalog& catalog_;
+  ConsumerPool& pool_;
+  Metrics& metrics_;
+};
+
+}  // namespace browse::serve

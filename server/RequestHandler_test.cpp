@@ -1,0 +1,256 @@
+// The handler's answers without sockets: browse answers byte for byte as
+// `browse query` prints them, the error statuses and messages, the limits of
+// one answer and the headers of every answer.
+#include "RequestHandler.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <string>
+
+#include "testing/DataDirectory.h"
+#include "testing/Process.h"
+
+namespace browse::serve {
+namespace {
+
+namespace fs = std::filesystem;
+using Json = nlohmann::json;
+using testing::pageRequest;
+
+class RequestHandlerTest : public ::testing::Test {
+ protected:
+  RequestHandlerTest() {
+    data_.writeItems("/items", kItems, 11);
+    data_.write("broken.jsonl", "{\"name\":\"ok\"}\n\n{\"name\":5}\n");
+  }
+
+  HttpAnswer handle(std::string_view method, std::string_view path, std::string_view body = "") {
+    return handler_.handle({method, path, body});
+  }
+  HttpAnswer browse(const std::string& body) { return handle("POST", "/v1/browse", body); }
+
+  // What `browse query` prints for the data set's file and `request`, and
+  // its stderr.
+  testing::Finished browseQuery(const std::string& dataSet, const std::string& request) {
+    const fs::path requestFile = data_.outside() / "request.json";
+    std::ofstream(requestFile, std::ios::binary) << request;
+    return testing::run({BROWSE_BINARY, "query", "--items",
+                         (data_.path() / (dataSet.substr(1) + ".jsonl")).string(), "--request",
+                         requestFile.string()},
+                        data_.outside());
+  }
+
+  static std::string header(const HttpAnswer& answer, const std::string& name) {
+    for (const auto& [key, value] : answer.headers) {
+      if (key == name) return value;
+    }
+    return "";
+  }
+
+  // The error's code, after checking the error body's form.
+  static std::string errorCode(const HttpAnswer& answer) {
+    EXPECT_EQ("application/json; charset=utf-8", answer.contentType);
+    const Json body = Json::parse(answer.body);
+    EXPECT_EQ(2u, body.size()) << answer.body;
+    EXPECT_TRUE(body.at("message").is_string());
+    return body.at("error").get<std::string>();
+  }
+
+  static std::string message(const HttpAnswer& answer) {
+    return Json::parse(answer.body).at("message").get<std::string>();
+  }
+
+  static constexpr std::size_t kItems = 3000;
+  testing::DataDirectory data_;
+  ServeOptions options_ = [] {
+    ServeOptions options;
+    options.maxBody = 64 * 1024;
+    options.maxAnswerItems = 1000;
+    return options;
+  }();
+  DataSetCatalog catalog_{data_.path().string()};
+  Metrics metrics_;
+  ConsumerPool pool_{{std::size_t{1} << 30, std::chrono::minutes(10)}, metrics_};
+  RequestHandler handler_{options_, catalog_, pool_, metrics_};
+};
+
+TEST_F(RequestHandlerTest, BrowseAnswersAreWhatBrowseQueryPrints) {
+  std::mt19937 engine(5);
+  const char* fields[] = {R"(["ByName","ByNumber"])", R"(["ByNumber"])", R"(["ByFlag","ByName"])",
+                          "[]"};
+  for (int i = 0; i < 12; ++i) {
+    const long long offset = std::uniform_int_distribution<long long>(-5, kItems + 10)(engine);
+    const long long limit = std::uniform_int_distribution<long long>(0, 200)(engine);
+    const std::string request =
+        pageRequest("/items", offset, limit, fields[i % 4], static_cast<int>(engine() % 2));
+    SCOPED_TRACE(request);
+    const HttpAnswer answer = browse(request);
+    ASSERT_EQ(200, answer.status) << answer.body;
+    EXPECT_EQ("application/json; charset=utf-8", answer.contentType);
+    const testing::Finished expected = browseQuery("/items", request);
+    ASSERT_EQ(0, expected.status) << expected.err;
+    EXPECT_EQ(expected.out, answer.body);
+  }
+  EXPECT_EQ(4u, metrics_.collections()) << "one collection per sort field list";
+  EXPECT_EQ(8u, metrics_.cacheHits());
+}
+
+TEST_F(RequestHandlerTest, TheExampleRequestIsAnsweredAsBrowseQueryAnswersIt) {
+  data_.write("projects/alpha/documents.jsonl",
+              testing::readText(fs::path(BROWSE_EXAMPLES_DIR) / "items.jsonl"));
+  const std::string request = testing::readText(fs::path(BROWSE_EXAMPLES_DIR) / "request.json");
+  const HttpAnswer answer = browse(request);
+  EXPECT_EQ(200, answer.status);
+  EXPECT_EQ(browseQuery("/projects/alpha/documents", request).out, answer.body);
+}
+
+TEST_F(RequestHandlerTest, ABadRequestGetsTheMessageThatBrowseQueryGives) {
+  for (
+      const std::string request :
+      {"{", R"({"paths":5})", R"({"queries":[{"parameters":{"paging":{"limit":1.5}}}]})",
+       R"({"paths":[{"path":"/items"}],"unknown":1})", "[]", "",
+       R"({"paths":[{"path":"/items"}],"queries":[{"parameters":{"sort":{"fields":["ByColour"]}}}]})"}) {
+    SCOPED_TRACE(request);
+    const HttpAnswer answer = browse(request);
+    EXPECT_EQ(400, answer.status);
+    EXPECT_EQ("bad_request", errorCode(answer));
+    const testing::Finished expected = browseQuery("/items", request);
+    EXPECT_EQ(2, expected.status);
+    const std::string prefix = "browse: " + (data_.outside() / "request.json").string() + ": ";
+    ASSERT_EQ(0u, expected.err.rfind(prefix, 0)) << expected.err;
+    EXPECT_EQ(expected.err.substr(prefix.size()), message(answer) + "\n");
+  }
+}
+
+TEST_F(RequestHandlerTest, ErrorsHaveTheirStatusAndSayWhatIsWrong) {
+  const HttpAnswer missing = browse(pageRequest("/nothing/here", 0, 10));
+  EXPECT_EQ(404, missing.status);
+  EXPECT_EQ("not_found", errorCode(missing));
+  EXPECT_EQ("no data set /nothing/here", message(missing));
+
+  const HttpAnswer noPath = browse(R"({"queries":[]})");
+  EXPECT_EQ(400, noPath.status);
+  EXPECT_EQ("the request names no data set in paths[0].path", message(noPath));
+  const HttpAnswer dots = browse(pageRequest("/../items", 0, 10));
+  EXPECT_EQ(400, dots.status);
+  EXPECT_EQ("bad_request", errorCode(dots));
+
+  const HttpAnswer unknown = handle("GET", "/v2/browse");
+  EXPECT_EQ(404, unknown.status);
+  EXPECT_EQ("no endpoint /v2/browse", message(unknown));
+  const HttpAnswer wrongMethod = handle("GET", "/v1/browse");
+  EXPECT_EQ(405, wrongMethod.status);
+  EXPECT_EQ("method_not_allowed", errorCode(wrongMethod));
+  EXPECT_EQ("POST", header(wrongMethod, "Allow"));
+  EXPECT_EQ(405, handle("POST", "/healthz").status);
+
+  const HttpAnswer large = browse(std::string(64 * 1024 + 1, ' '));
+  EXPECT_EQ(413, large.status);
+  EXPECT_EQ("the request body is larger than 65536 bytes (--max-body)", message(large));
+
+  const HttpAnswer broken = browse(pageRequest("/broken", 0, 10));
+  EXPECT_EQ(500, broken.status) << "a broken data set is the server's fault";
+  EXPECT_EQ("bad_data_set", errorCode(broken));
+  EXPECT_EQ("data set /broken:3: name: expected a string, got a number", message(broken));
+}
+
+TEST_F(RequestHandlerTest, AnAnswerHoldsAtMostTheCapOfItemsOverAllQueries) {
+  // A limit past the end counts only the items that are left.
+  EXPECT_EQ(200, browse(pageRequest("/items", kItems - 10, std::int64_t{1} << 62)).status);
+  EXPECT_EQ(200, browse(pageRequest("/items", 0, 1000)).status);
+  EXPECT_EQ(200, browse(pageRequest("/items", kItems + 5, 1000000)).status);
+
+  const HttpAnswer tooMany = browse(pageRequest("/items", 0, 1001));
+  EXPECT_EQ(400, tooMany.status);
+  EXPECT_EQ("answer_too_large", errorCode(tooMany));
+  EXPECT_EQ(
+      "the answer would hold 1001 items, over the cap of 1000 items of one answer "
+      "(--max-answer-items); ask for smaller pages",
+      message(tooMany));
+
+  // Thirty queries of a huge limit each: a small request must not buy a
+  // huge answer.
+  std::string queries;
+  for (int i = 0; i < 30; ++i) {
+    queries +=
+        std::string(i ? "," : "") +
+        R"({"parameters":{"sort":{"fields":["ByName"]},"paging":{"offset":0,"limit":1000000}}})";
+  }
+  const HttpAnswer thirty = browse(R"({"paths":[{"path":"/items"}],"queries":[)" + queries + "]}");
+  EXPECT_EQ(400, thirty.status);
+  EXPECT_NE(std::string::npos, message(thirty).find("would hold 90000 items"));
+}
+
+TEST_F(RequestHandlerTest, ManyQueriesAndARepeatedContextAreBounded) {
+  std::string counts;
+  for (int i = 0; i < 2000; ++i)
+    counts += std::string(i ? "," : "") + R"({"aggregate":{"type":4}})";
+  const HttpAnswer many = browse(R"({"paths":[{"path":"/items"}],"queries":[)" + counts + "]}");
+  ASSERT_EQ(200, many.status);
+  EXPECT_EQ(2000u, Json::parse(many.body).size());
+
+  // Each response repeats the context: 30 KB of it times 1000 responses
+  // would be 30 MB.
+  std::string thousand;
+  for (int i = 0; i < 1000; ++i)
+    thousand += std::string(i ? "," : "") + R"({"aggregate":{"type":4}})";
+  const std::string context = R"(,"context":{"sessionId":")" + std::string(30000, 'x') + "\"}";
+  const HttpAnswer repeated =
+      browse(R"({"paths":[{"path":"/items"}],"queries":[)" + thousand + "]" + context + "}");
+  EXPECT_EQ(400, repeated.status);
+  EXPECT_EQ("answer_too_large", errorCode(repeated));
+
+  std::string fields;
+  for (int i = 0; i < 17; ++i) fields += std::string(i ? "," : "") + "\"ByName\"";
+  const HttpAnswer keys = browse(pageRequest("/items", 0, 10, "[" + fields + "]"));
+  EXPECT_EQ(400, keys.status);
+  EXPECT_EQ("the first query has 17 sort fields, more than 16", message(keys));
+}
+
+TEST_F(RequestHandlerTest, EveryAnswerCarriesTheSafetyHeadersAndNoCorsUnlessAsked) {
+  for (const HttpAnswer& answer :
+       {browse(pageRequest("/items", 0, 5)), browse("{"), handle("GET", "/healthz"),
+        handle("GET", "/nowhere"), handle("OPTIONS", "/v1/browse")}) {
+    EXPECT_EQ("nosniff", header(answer, "X-Content-Type-Options"));
+    EXPECT_EQ("no-store", header(answer, "Cache-Control"));
+    EXPECT_EQ("", header(answer, "Access-Control-Allow-Origin"));
+  }
+  EXPECT_EQ(405, handle("OPTIONS", "/v1/browse").status);
+
+  ServeOptions cors = options_;
+  cors.allowOrigin = "https://browse.example";
+  const RequestHandler handler(cors, catalog_, pool_, metrics_);
+  const HttpAnswer preflight = handler.handle({"OPTIONS", "/v1/browse", ""});
+  EXPECT_EQ(204, preflight.status);
+  EXPECT_EQ("https://browse.example", header(preflight, "Access-Control-Allow-Origin"));
+  EXPECT_EQ("GET, POST, OPTIONS", header(preflight, "Access-Control-Allow-Methods"));
+  EXPECT_EQ("https://browse.example",
+            header(handler.handle({"GET", "/healthz", ""}), "Access-Control-Allow-Origin"));
+}
+
+TEST_F(RequestHandlerTest, DataSetsHealthAndMetricsDescribeTheService) {
+  const Json before = Json::parse(handle("GET", "/v1/datasets").body);
+  ASSERT_EQ(2u, before.at("datasets").size());
+  EXPECT_EQ("/broken", before["datasets"][0]["path"]);
+  EXPECT_TRUE(before["datasets"][1]["items"].is_null()) << "not known before a collection";
+  EXPECT_EQ(fs::file_size(data_.path() / "items.jsonl"), before["datasets"][1]["bytes"]);
+  ASSERT_EQ(200, browse(pageRequest("/items", 0, 5)).status);
+  const Json after = Json::parse(handle("HEAD", "/v1/datasets").body);
+  EXPECT_EQ(kItems, after["datasets"][1]["items"]);
+
+  EXPECT_EQ(R"({"status":"ok"})", handle("GET", "/healthz").body);
+  const HttpAnswer metrics = handle("GET", "/metrics");
+  EXPECT_EQ("text/plain; version=0.0.4; charset=utf-8", metrics.contentType);
+  for (const char* series :
+       {"browse_cache_collections_total 1", "browse_cache_live 1", "browse_cache_hits_total 0",
+        "browse_cache_evictions_total{reason=\"memory\"} 0", "browse_connections_open 0"}) {
+    EXPECT_NE(std::string::npos, metrics.body.find(series)) << series << "\n" << metrics.body;
+  }
+}
+
+}  // namespace
+}  // namespace browse::serve
