@@ -185,6 +185,17 @@ struct CompactField {
   }
 };
 
+// Where the field `number` of `encoding` starts, or null.
+inline const char* findCompact(std::string_view encoding, short number) {
+  const char* end = encoding.data() + encoding.size();
+  for (const char* p = encoding.data(); p < end;) {
+    const CompactField field = CompactField::read(p);
+    if (field.number == number) return p;
+    p = field.end();
+  }
+  return nullptr;
+}
+
 // Calls visit(field) for each field of `encoding` until it returns true;
 // returns whether one did.
 template <class Visit>

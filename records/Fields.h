@@ -53,14 +53,12 @@ class Field {
     Field field(of, number, owner);
     if (of.block != nullptr) {
       field.entry_ = findEntry(*of.block, number);
-      field.exists_ = field.entry_ != nullptr;
-      return field;
+    } else {
+      const char* start = findCompact(of.compact, number);
+      // Decoded afresh rather than copied from the search, whose copy would
+      // go through memory.
+      if (start != nullptr) field.compact_ = CompactField::read(start);
     }
-    field.exists_ = anyCompact(of.compact, [&](const CompactField& compact) {
-      if (compact.number != number) return false;
-      field.compact_ = compact;
-      return true;
-    });
     return field;
   }
 
@@ -71,25 +69,25 @@ class Field {
     return field;
   }
 
-  explicit operator bool() const { return exists_; }
+  explicit operator bool() const { return entry_ != nullptr || compact_.start != nullptr; }
   bool isFull() const { return of_.block != nullptr; }
 
   // What follows requires the field to exist.
-  Kind kind() const { return isFull() ? entry_->kind : compact_.kind(); }
-  std::uint32_t hash() const { return isFull() ? entry_->hash : compact_.hashValue(); }
-  std::int64_t integer() const { return isFull() ? entry_->payload.integer : compact_.integer(); }
+  Kind kind() const { return isFull() ? entry_->kind : compact().kind(); }
+  std::uint32_t hash() const { return isFull() ? entry_->hash : compact().hashValue(); }
+  std::int64_t integer() const { return isFull() ? entry_->payload.integer : compact().integer(); }
   std::string_view text() const {
-    return isFull() ? textOf(*of_.block, *entry_) : compact_.bytes();
+    return isFull() ? textOf(*of_.block, *entry_) : compact().bytes();
   }
   // The class and the fields of a sub-record.
   const RecordType& recordType() const {
-    return isFull() ? *entry_->payload.box->recordType() : recordTypeAt(compact_.typeIndex());
+    return isFull() ? *entry_->payload.box->recordType() : recordTypeAt(compact().typeIndex());
   }
   Fields subFields() const {
-    return isFull() ? fieldsOf(*entry_->payload.box->record()) : Fields{nullptr, compact_.bytes()};
+    return isFull() ? fieldsOf(*entry_->payload.box->record()) : Fields{nullptr, compact().bytes()};
   }
   FieldView view() const {
-    return isFull() ? pk_detail::view(*of_.block, *entry_) : pk_detail::view(compact_);
+    return isFull() ? pk_detail::view(*of_.block, *entry_) : pk_detail::view(compact());
   }
 
   // Throws unless the field holds `wanted`.
@@ -105,29 +103,27 @@ class Field {
   std::uint32_t index() const {
     return entry_ ? static_cast<std::uint32_t>(entry_ - of_.block->entries()) : kNoEntry;
   }
-  // Compact form: the field's bytes in the encoding, or where a new field
-  // is appended when absent.
+  // Compact form: the field itself, and its bytes in the encoding, or where
+  // a new field is appended when absent.
+  const CompactField& compact() const { return compact_; }
   std::size_t begin() const {
-    return exists_ ? static_cast<std::size_t>(compact_.start - of_.compact.data())
-                   : of_.compact.size();
+    return compact_.start ? static_cast<std::size_t>(compact_.start - of_.compact.data())
+                          : of_.compact.size();
   }
   std::size_t end() const {
-    return exists_ ? static_cast<std::size_t>(compact_.end() - of_.compact.data())
-                   : of_.compact.size();
+    return compact_.start ? static_cast<std::size_t>(compact_.end() - of_.compact.data())
+                          : of_.compact.size();
   }
-  // The compact field itself, with its tag.
-  const CompactField& compact() const { return compact_; }
 
  private:
   Field(const Fields& of, short number, TypePair owner)
       : of_(of), compact_{}, owner_(owner), number_(number) {}
 
   Fields of_;
-  CompactField compact_;
-  Entry* entry_ = nullptr;
+  CompactField compact_;    // the field in the compact form (start null: absent)
+  Entry* entry_ = nullptr;  // its entry in the full form
   TypePair owner_;
   short number_;
-  bool exists_ = false;
 };
 
 // Calls visit(field) for each field until it returns true; returns whether
