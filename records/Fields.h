@@ -43,6 +43,7 @@ struct FieldView {
 
 FieldView view(const Block& block, const Entry& entry);
 FieldView view(const CompactField& field);
+bool countsAsSet(const FieldView& field);
 
 // A field looked up by number in either form, or its absence. Valid until
 // the record changes.
@@ -88,6 +89,12 @@ class Field {
   }
   FieldView view() const {
     return isFull() ? pk_detail::view(*of_.block, *entry_) : pk_detail::view(compact());
+  }
+
+  // See the presence rules in PKMessageBase.h.
+  bool countsAsSet() const {
+    const bool marked = isFull() ? entry_->markedSet : compact_.markedSet();
+    return marked || pk_detail::countsAsSet(view());
   }
 
   // Throws unless the field holds `wanted`.
@@ -139,7 +146,6 @@ bool anyField(const Fields& of, Visit visit) {
   return anyCompact(of.compact, [&](const CompactField& field) { return visit(view(field)); });
 }
 
-bool countsAsSet(const FieldView& field);
 bool anySet(const Fields& of);
 
 // The same set fields with the same values; fields that were only read

@@ -18,10 +18,12 @@
 #include "RecordTypes.h"
 
 using pk_detail::Access;
-using pk_detail::CompactField;
+using pk_detail::Box;
 using pk_detail::Entry;
 using pk_detail::Field;
 using pk_detail::FieldHeader;
+using pk_detail::Kind;
+using pk_detail::RecordType;
 using pk_detail::Storage;
 using pk_detail::TypePair;
 
@@ -37,6 +39,21 @@ using Form = Storage::Form;
   const TypePair owner = Access::typePair(record);
   pk_detail::checkFamily(fieldNumber, recordHash, owner);
   return Field::find(pk_detail::fieldsOf(record), fieldNumber, fieldHash, owner);
+}
+
+// The box of `field`, which exists, after checking that it holds `kind`; a
+// compact record moves to its full form. A box's C++ type is checked by the
+// caller (typedBox, findObject), but a compact sub-record has no box until
+// then, so its class must be `type` (when given) before anything changes.
+Box& existingBox(const PKMessageBase& record, const Field& field, short fieldNumber, Kind kind,
+                 const RecordType* type) {
+  field.expect(kind);
+  if (field.isFull()) return *field.entry()->payload.box;
+  if (type != nullptr) field.expectRecord(*type);
+  pk_detail::promote(Access::storage(record), 0);
+  const Field promoted =
+      Field::at(pk_detail::fieldsOf(record), fieldNumber, Access::typePair(record));
+  return *promoted.entry()->payload.box;
 }
 
 void checkAssignable(TypePair to, TypePair from) {
@@ -207,7 +224,7 @@ bool PKMessageBase::setCompactSubint64(const RecordType& type, int typeIndex, sh
 bool PKMessageBase::isSet(short fieldNumber, unsigned long recordHash,
                           unsigned long fieldHash) const {
   const Field field = lookUp(*this, fieldNumber, recordHash, fieldHash);
-  return field && pk_detail::countsAsSet(field.view());
+  return field && field.countsAsSet();
 }
 
 void PKMessageBase::markSet(short fieldNumber, unsigned long recordHash, unsigned int fieldHash) {
@@ -235,32 +252,16 @@ void PKMessageBase::markSet(short fieldNumber, unsigned long recordHash, unsigne
 
 const pk_detail::Box* PKMessageBase::findBox(short fieldNumber, unsigned long recordHash,
                                              unsigned int fieldHash, const RecordType& type) const {
-  Field field = lookUp(*this, fieldNumber, recordHash, fieldHash);
+  const Field field = lookUp(*this, fieldNumber, recordHash, fieldHash);
   if (!field) return nullptr;
-  field.expectRecord(type);
-  if (!field.isFull()) {
-    pk_detail::promote(storage_, 0);
-    field = Field::at(pk_detail::fieldsOf(*this), fieldNumber, Access::typePair(*this));
-  }
-  return field.entry()->payload.box;
+  return &existingBox(*this, field, fieldNumber, Kind::kRecord, &type);
 }
 
 pk_detail::Box& PKMessageBase::box(short fieldNumber, unsigned long recordHash,
                                    unsigned int fieldHash, Kind kind, const RecordType* type,
                                    Box* (*make)()) {
-  Field field = lookUp(*this, fieldNumber, recordHash, fieldHash);
-  if (field) {
-    if (type != nullptr) {
-      field.expectRecord(*type);
-    } else {
-      field.expect(kind);
-    }
-    if (!field.isFull()) {
-      pk_detail::promote(storage_, 0);
-      field = Field::at(pk_detail::fieldsOf(*this), fieldNumber, Access::typePair(*this));
-    }
-    return *field.entry()->payload.box;
-  }
+  const Field field = lookUp(*this, fieldNumber, recordHash, fieldHash);
+  if (field) return existingBox(*this, field, fieldNumber, kind, type);
   std::unique_ptr<Box> made(make());
   // A record promoted here has room for the new entry, which cannot fail.
   if (!field.isFull()) pk_detail::promote(storage_, 1);
