@@ -594,7 +594,7 @@ OrderedJson fieldsShown(NamedForms& named) {
 
 template <class R>
 OrderedJson shownWhereUsed(NamedForms& named) {
-  const std::string label(schema::Table<R>::kForm);
+  const std::string label(schema::kTable<R>.form);
   if (label.empty()) return fieldsShown<R>(named);
   if (named.count(label) == 0) named[label] = fieldsShown<R>(named);
   return label;

@@ -41,7 +41,7 @@ std::string objectText(Refs& refs);
 // A record's form where it is used: its label when it has one, else its text.
 template <class R>
 std::string recordText(Refs& refs) {
-  constexpr std::string_view label = schema::Table<R>::kForm;
+  constexpr std::string_view label = schema::kTable<R>.form;
   if (label.empty()) return objectText<R>(refs);
   refs.push_back({label, &objectText<R>});
   return std::string(label);
@@ -104,7 +104,7 @@ void appendForm(std::string& out, const NamedForm& form, std::vector<std::string
 
 template <class R>
 NamedForm namedForm() {
-  return {schema::Table<R>::kForm, &objectText<R>};
+  return {schema::kTable<R>.form, &objectText<R>};
 }
 
 }  // namespace

@@ -102,151 +102,97 @@ inline constexpr std::string_view kSortFieldForm = "FIELD";
 
 // ---- The tables -------------------------------------------------------------
 
-// Table<R>::kForm names the form of R in the help ("" for a form that is
-// shown where it is used); Table<R>::kFields lists its fields.
+// A record's table: the name of its form in the help ("" for a form that is
+// shown where it is used) and its fields.
+template <class... Fields>
+struct RecordTable {
+  std::string_view form;
+  std::tuple<Fields...> fields;
+};
+
+template <class... Fields>
+constexpr RecordTable<Fields...> table(std::string_view form, Fields... fields) {
+  return {form, {fields...}};
+}
+
+// kTable<R> is the table of record R; a record without one fails to compile.
 template <class R>
-struct Table;
+struct NoTableFor;
+template <class R>
+inline constexpr NoTableFor<R> kTable{};
 
 template <>
-struct Table<BrowseContext> {
-  using R = BrowseContext;
-  static constexpr std::string_view kForm = "CONTEXT";
-  static constexpr std::tuple kFields{
-      Text{"sessionId", R::kSessionId},
-      Integer{"sequence", R::kSequence},
-  };
-};
+inline constexpr auto kTable<BrowseContext> = table("CONTEXT",
+                                                    Text{"sessionId", BrowseContext::kSessionId},
+                                                    Integer{"sequence", BrowseContext::kSequence});
 
 template <>
-struct Table<BrowsePath> {
-  using R = BrowsePath;
-  static constexpr std::string_view kForm = "";
-  static constexpr std::tuple kFields{
-      Text{"path", R::kPath},
-  };
-};
+inline constexpr auto kTable<BrowsePath> = table("", Text{"path", BrowsePath::kPath});
 
 template <>
-struct Table<SortParameters> {
-  using R = SortParameters;
-  static constexpr std::string_view kForm = "";
-  static constexpr std::tuple kFields{
-      SortFieldList{"fields", R::kFields},
-      Integer{"direction", R::kDirection},
-  };
-};
+inline constexpr auto kTable<SortParameters> =
+    table("", SortFieldList{"fields", SortParameters::kFields},
+          Integer{"direction", SortParameters::kDirection});
 
 template <>
-struct Table<PagingParameters> {
-  using R = PagingParameters;
-  static constexpr std::string_view kForm = "";
-  static constexpr std::tuple kFields{
-      Integer{"offset", R::kOffset},
-      Integer{"limit", R::kLimit},
-  };
-};
+inline constexpr auto kTable<PagingParameters> = table("",
+                                                       Integer{"offset", PagingParameters::kOffset},
+                                                       Integer{"limit", PagingParameters::kLimit});
 
 template <>
-struct Table<QueryParameters> {
-  using R = QueryParameters;
-  static constexpr std::string_view kForm = "";
-  static constexpr std::tuple kFields{
-      Record<SortParameters>{"sort", R::kSort},
-      Record<PagingParameters>{"paging", R::kPaging},
-  };
-};
+inline constexpr auto kTable<QueryParameters> =
+    table("", Record<SortParameters>{"sort", QueryParameters::kSort},
+          Record<PagingParameters>{"paging", QueryParameters::kPaging});
 
 template <>
-struct Table<AggregateParameters> {
-  using R = AggregateParameters;
-  static constexpr std::string_view kForm = "";
-  static constexpr std::tuple kFields{
-      Integer{"type", R::kType},
-  };
-};
+inline constexpr auto kTable<AggregateParameters> = table("", Integer{"type",
+                                                                      AggregateParameters::kType});
 
 template <>
-struct Table<Query> {
-  using R = Query;
-  static constexpr std::string_view kForm = "QUERY";
-  static constexpr std::tuple kFields{
-      Text{"queryId", R::kQueryId},
-      Record<QueryParameters>{"parameters", R::kParameters},
-      Record<AggregateParameters>{"aggregate", R::kAggregate},
-  };
-};
+inline constexpr auto kTable<Query> =
+    table("QUERY", Text{"queryId", Query::kQueryId},
+          Record<QueryParameters>{"parameters", Query::kParameters},
+          Record<AggregateParameters>{"aggregate", Query::kAggregate});
 
 template <>
-struct Table<BrowseRequest> {
-  using R = BrowseRequest;
-  static constexpr std::string_view kForm = "REQUEST";
-  static constexpr std::tuple kFields{
-      RecordList<BrowsePath>{"paths", R::kPaths},
-      RecordList<Query>{"queries", R::kQueries},
-      Record<BrowseContext>{"context", R::kContext},
-  };
-};
+inline constexpr auto kTable<BrowseRequest> =
+    table("REQUEST", RecordList<BrowsePath>{"paths", BrowseRequest::kPaths},
+          RecordList<Query>{"queries", BrowseRequest::kQueries},
+          Record<BrowseContext>{"context", BrowseRequest::kContext});
 
 template <>
-struct Table<ItemFlags> {
-  using R = ItemFlags;
-  static constexpr std::string_view kForm = "";
-  static constexpr std::tuple kFields{
-      Integer{"flag", R::kFlag},
-  };
-};
+inline constexpr auto kTable<ItemFlags> = table("", Integer{"flag", ItemFlags::kFlag});
 
 template <>
-struct Table<BrowseData> {
-  using R = BrowseData;
-  static constexpr std::string_view kForm = "ITEM";
-  static constexpr std::tuple kFields{
-      Text{"name", R::kName},
-      Integer{"number", R::kNumber},
-      Record<ItemFlags>{"flags", R::kFlags},
-  };
-};
+inline constexpr auto kTable<BrowseData> = table("ITEM", Text{"name", BrowseData::kName},
+                                                 Integer{"number", BrowseData::kNumber},
+                                                 Record<ItemFlags>{"flags", BrowseData::kFlags});
 
 template <>
-struct Table<AggregateResult> {
-  using R = AggregateResult;
-  static constexpr std::string_view kForm = "";
-  static constexpr std::tuple kFields{
-      Integer{"count", R::kCount},
-  };
-};
+inline constexpr auto kTable<AggregateResult> = table("",
+                                                      Integer{"count", AggregateResult::kCount});
 
 template <>
-struct Table<BrowseResult> {
-  using R = BrowseResult;
-  static constexpr std::string_view kForm = "";
-  static constexpr std::tuple kFields{
-      Text{"queryId", R::kQueryId},
-      RecordList<BrowseData>{"items", R::kItems},
-      RecordList<AggregateResult>{"aggregates", R::kAggregates},
-  };
-};
+inline constexpr auto kTable<BrowseResult> =
+    table("", Text{"queryId", BrowseResult::kQueryId},
+          RecordList<BrowseData>{"items", BrowseResult::kItems},
+          RecordList<AggregateResult>{"aggregates", BrowseResult::kAggregates});
 
 template <>
-struct Table<BrowseResponse> {
-  using R = BrowseResponse;
-  static constexpr std::string_view kForm = "RESPONSE";
-  static constexpr std::tuple kFields{
-      Integer{"status", R::kStatus},
-      Record<BrowseContext>{"context", R::kContext},
-      Record<BrowseResult>{"result", R::kResult},
-  };
-};
+inline constexpr auto kTable<BrowseResponse> =
+    table("RESPONSE", Integer{"status", BrowseResponse::kStatus},
+          Record<BrowseContext>{"context", BrowseResponse::kContext},
+          Record<BrowseResult>{"result", BrowseResponse::kResult});
 
 // ---- Walks over a table -----------------------------------------------------
 
 template <class R>
-inline constexpr std::size_t kFieldCount = std::tuple_size_v<decltype(Table<R>::kFields)>;
+inline constexpr std::size_t kFieldCount = std::tuple_size_v<decltype(kTable<R>.fields)>;
 
 // Calls visit(field) for each field of R, in the table's order.
 template <class R, class Visit>
 void forEachField(Visit&& visit) {
-  std::apply([&](const auto&... field) { (visit(field), ...); }, Table<R>::kFields);
+  std::apply([&](const auto&... field) { (visit(field), ...); }, kTable<R>.fields);
 }
 
 // Calls visit(index, field) for the field of R named `name`; returns false
@@ -258,7 +204,7 @@ bool visitField(std::string_view name, Visit&& visit) {
       [&](const auto&... field) {
         return ((field.name == name ? (visit(index, field), true) : (++index, false)) || ...);
       },
-      Table<R>::kFields);
+      kTable<R>.fields);
 }
 
 }  // namespace databrowse::schema
