@@ -32,7 +32,8 @@ std::string sortFieldText(Refs&) {
     if (!text.empty()) text += ", ";
     text.append("\"").append(known.name).append("\"");
   }
-  return text + " or a signed 32-bit integer";
+  text += " or a signed 32-bit integer";
+  return text;
 }
 
 template <class R>
@@ -50,9 +51,16 @@ std::string recordText(Refs& refs) {
 std::string valueText(const schema::Integer&, Refs&) { return "INT"; }
 std::string valueText(const schema::Text&, Refs&) { return "TEXT"; }
 
+// A list of entries of the form `entry`.
+std::string listText(std::string_view entry) {
+  std::string text = "[";
+  text.append(entry).append("...]");
+  return text;
+}
+
 std::string valueText(const schema::SortFieldList&, Refs& refs) {
   refs.push_back({schema::kSortFieldForm, &sortFieldText});
-  return "[" + std::string(schema::kSortFieldForm) + "...]";
+  return listText(schema::kSortFieldForm);
 }
 
 template <class Sub>
@@ -62,7 +70,7 @@ std::string valueText(const schema::Record<Sub>&, Refs& refs) {
 
 template <class Entry>
 std::string valueText(const schema::RecordList<Entry>&, Refs& refs) {
-  return "[" + recordText<Entry>(refs) + "...]";
+  return listText(recordText<Entry>(refs));
 }
 
 template <class R>
@@ -72,13 +80,15 @@ std::string objectText(Refs& refs) {
     if (text.size() > 1) text += ',';
     text.append("\"").append(field.name).append("\":").append(valueText(field, refs));
   });
-  return text + "}";
+  text += '}';
+  return text;
 }
 
 // Appends `text` labelled, wrapped after commas; continued lines start one
 // column right of the text.
 void appendLines(std::string& out, std::string_view label, std::string_view text) {
-  std::string prefix = "  " + std::string(label);
+  std::string prefix = "  ";
+  prefix.append(label);
   prefix.resize(std::max(prefix.size() + 1, 2 + kLabelWidth), ' ');
   const std::string continued(prefix.size() + 1, ' ');
   while (prefix.size() + text.size() > kWidth) {
