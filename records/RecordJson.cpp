@@ -256,9 +256,10 @@ void readRecord(od::value& value, const Location& at, R& record) {
 // cost, destroying one allocates, and an allocation that fails there ends
 // the process.
 
-// Lists are reached through non-const accessors only. Reaching a list that
-// is set finds it and never inserts one, so the writers below reach lists
-// through a non-const view, and only lists that isSet reports as set.
+// Sub-records and lists are reached through non-const accessors only.
+// Reaching a field that is set finds it and never inserts one, so the
+// writers below reach them through a non-const view, and only fields that
+// isSet reports as set.
 PKMessageBase& view(const PKMessageBase& record) { return const_cast<PKMessageBase&>(record); }
 
 // True for the bytes that a JSON string holds as they are.
@@ -358,7 +359,7 @@ void writeValue(Writer& out, const schema::Text& field, const PKMessageBase& rec
 
 template <class Sub>
 void writeValue(Writer& out, const schema::Record<Sub>& field, const PKMessageBase& record) {
-  write(out, field.get(record));
+  write(out, field.open(view(record)));
 }
 
 template <class Entry>

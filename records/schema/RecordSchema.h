@@ -56,10 +56,6 @@ struct Record {
     return *record.getObjectAccessor<R>(true, true, id.number, id.storageIndex, id.recordHash,
                                         id.fieldHash, prototype.family(), prototype.typeNumber());
   }
-  // The sub-record; requires it to exist (isSet true).
-  const R& get(const PKMessageBase& record) const {
-    return *record.findObject<R>(id.number, id.recordHash, id.fieldHash);
-  }
 };
 
 // A list of records of class R.
