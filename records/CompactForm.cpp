@@ -18,27 +18,13 @@ void setCompact(Storage& s, std::string_view encoding) {
   s.outOfLine = Storage::OutOfLine{Storage::kOutOfLine, size, data, size};
 }
 
-void replaceCompact(Storage& s, std::size_t begin, std::size_t end, std::string_view header,
-                    std::string_view payload) {
+void replaceCompactInNewBlock(Storage& s, std::size_t begin, std::size_t end,
+                              std::string_view header, std::string_view payload,
+                              std::uint32_t size) {
   const std::string_view old = compactBytes(s);
   const bool isInline = s.form() == Storage::Form::kInline;
-  const std::uint32_t size =
-      checkedCount(std::uint64_t{old.size()} - (end - begin) + header.size() + payload.size());
   const std::uint32_t capacity =
       isInline ? std::uint32_t{Storage::kInlineCapacity} : s.outOfLine.capacity;
-  const std::size_t tail = old.size() - end;
-  if (size <= capacity) {
-    char* data = isInline ? s.inlined.bytes : s.outOfLine.data;
-    std::memmove(data + begin + header.size() + payload.size(), data + end, tail);
-    std::memcpy(data + begin, header.data(), header.size());
-    if (!payload.empty()) std::memcpy(data + begin + header.size(), payload.data(), payload.size());
-    if (isInline) {
-      s.inlined.used = static_cast<std::uint8_t>(size);
-    } else {
-      s.outOfLine.size = size;
-    }
-    return;
-  }
   // Room for as much again, so that a record built field by field copies
   // its bytes a logarithmic number of times.
   const auto grown = static_cast<std::uint32_t>(std::min<std::uint64_t>(
@@ -47,7 +33,7 @@ void replaceCompact(Storage& s, std::size_t begin, std::size_t end, std::string_
   std::memcpy(data, old.data(), begin);
   std::memcpy(data + begin, header.data(), header.size());
   if (!payload.empty()) std::memcpy(data + begin + header.size(), payload.data(), payload.size());
-  std::memcpy(data + begin + header.size() + payload.size(), old.data() + end, tail);
+  std::memcpy(data + begin + header.size() + payload.size(), old.data() + end, old.size() - end);
   if (!isInline) ::operator delete(s.outOfLine.data);
   s.outOfLine = Storage::OutOfLine{Storage::kOutOfLine, size, data, grown};
 }

@@ -45,6 +45,7 @@
 #include <string_view>
 
 #include "PKMessageBase.h"
+#include "RecordChecks.h"
 
 namespace pk_detail {
 
@@ -185,15 +186,15 @@ struct CompactField {
   }
 };
 
-// Where the field `number` of `encoding` starts, or null.
-inline const char* findCompact(std::string_view encoding, short number) {
+// The field `number` of `encoding`; its start is null when absent.
+inline CompactField findCompact(std::string_view encoding, short number) {
   const char* end = encoding.data() + encoding.size();
   for (const char* p = encoding.data(); p < end;) {
     const CompactField field = CompactField::read(p);
-    if (field.number == number) return p;
+    if (field.number == number) return field;
     p = field.end();
   }
-  return nullptr;
+  return CompactField{};
 }
 
 // Calls visit(field) for each field of `encoding` until it returns true;
@@ -316,11 +317,34 @@ inline std::string_view compactBytes(const Storage& s) {
 // block of its exact size.
 void setCompact(Storage& s, std::string_view encoding);
 
+// replaceCompact when the new encoding, of `size` bytes, does not fit.
+void replaceCompactInNewBlock(Storage& s, std::size_t begin, std::size_t end,
+                              std::string_view header, std::string_view payload,
+                              std::uint32_t size);
+
 // Replaces the bytes [begin, end) of the compact fields of `s` with `header`
 // and `payload`, in place when they fit, else in a new, larger block; with
 // begin = end = the encoding's size, appends a field. Leaves `s` as it was
-// when the allocation fails.
-void replaceCompact(Storage& s, std::size_t begin, std::size_t end, std::string_view header,
-                    std::string_view payload);
+// when the allocation fails. Inline: every write of an integer or text of a
+// compact record comes here.
+inline void replaceCompact(Storage& s, std::size_t begin, std::size_t end, std::string_view header,
+                           std::string_view payload) {
+  const std::string_view old = compactBytes(s);
+  const bool isInline = s.form() == Storage::Form::kInline;
+  const std::uint32_t size =
+      checkedCount(std::uint64_t{old.size()} - (end - begin) + header.size() + payload.size());
+  const std::uint32_t capacity =
+      isInline ? std::uint32_t{Storage::kInlineCapacity} : s.outOfLine.capacity;
+  if (size > capacity) return replaceCompactInNewBlock(s, begin, end, header, payload, size);
+  char* data = isInline ? s.inlined.bytes : s.outOfLine.data;
+  std::memmove(data + begin + header.size() + payload.size(), data + end, old.size() - end);
+  std::memcpy(data + begin, header.data(), header.size());
+  if (!payload.empty()) std::memcpy(data + begin + header.size(), payload.data(), payload.size());
+  if (isInline) {
+    s.inlined.used = static_cast<std::uint8_t>(size);
+  } else {
+    s.outOfLine.size = size;
+  }
+}
 
 }  // namespace pk_detail

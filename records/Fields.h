@@ -55,10 +55,7 @@ class Field {
     if (of.block != nullptr) {
       field.entry_ = findEntry(*of.block, number);
     } else {
-      const char* start = findCompact(of.compact, number);
-      // Decoded afresh rather than copied from the search, whose copy would
-      // go through memory.
-      if (start != nullptr) field.compact_ = CompactField::read(start);
+      field.compact_ = findCompact(of.compact, number);
     }
     return field;
   }
