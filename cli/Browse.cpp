@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "Commands.h"
+#include "JsonForms.h"
 #include "ServeCommand.h"
 
 namespace {
@@ -49,16 +50,9 @@ every platform: names of 4 to 30 bytes (mixed case, shared prefixes, repeats,
 some non-ASCII UTF-8), numbers over the whole signed 64-bit range with many
 small ones, flags mostly 0.)";
 
-constexpr char kFooter[] = R"(JSON forms:
-  REQUEST  {"paths":[{"path":TEXT}...],"queries":[QUERY...],"context":CONTEXT}
-  QUERY    {"queryId":TEXT,"parameters":{"sort":{"fields":[FIELD...],"direction":INT},
-            "paging":{"offset":INT,"limit":INT}},"aggregate":{"type":INT}}
-  FIELD    "ByName", "ByNumber", "ByFlag" or a signed 32-bit integer
-  CONTEXT  {"sessionId":TEXT,"sequence":INT}
-  ITEM     {"name":TEXT,"number":INT,"flags":{"flag":INT}}
-  RESPONSE {"status":INT,"context":CONTEXT,"result":{"queryId":TEXT,"items":[ITEM...],
-            "aggregates":[{"count":INT}...]}}
-Every field is optional; unknown fields, values of the wrong kind, fractions
+// Follows the JSON forms in the help.
+constexpr char kFooterNotes[] =
+    R"(Every field is optional; unknown fields, values of the wrong kind, fractions
 and integers outside the signed 64-bit range are errors.
 Exit status: 0 success, 1 failure (unreadable file, failed operation,
 output error, out of memory), 2 bad usage or bad input.)";
@@ -136,7 +130,7 @@ int parseAndRun(int argc, char** argv) {
   // Requirements are checked after parsing, so that an unknown command or
   // option is reported as such rather than as a missing one.
   app.require_subcommand(0, 1);
-  app.footer(kFooter);
+  app.footer("JSON forms:\n" + browse::jsonForms() + kFooterNotes);
 
   browse::SessionOptions session;
   CLI::App* sessionCommand = app.add_subcommand("session", "Run JSON Lines operations");

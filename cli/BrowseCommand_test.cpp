@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -16,6 +18,7 @@
 
 #include "Commands.h"
 #include "Io.h"
+#include "RecordSchema.h"
 #include "Sanitizer.h"
 
 extern char** environ;
@@ -23,7 +26,9 @@ extern char** environ;
 namespace {
 
 namespace fs = std::filesystem;
+namespace schema = databrowse::schema;
 using Json = nlohmann::json;
+using OrderedJson = nlohmann::ordered_json;
 
 struct Outcome {
   int status = -1;  // exit status, or 128 + signal
@@ -547,6 +552,113 @@ TEST_F(BrowseCommandTest, HelpExplainsEveryCommandAndOption) {
       EXPECT_NE(std::string::npos, run.out.find(word)) << word;
     }
   }
+}
+
+// The JSON forms that `browse --help` lists, by label, continued lines joined.
+std::map<std::string, std::string> listedForms(const std::string& help) {
+  std::map<std::string, std::string> forms;
+  const std::string heading = "JSON forms:\n";
+  const std::size_t start = help.find(heading);
+  if (start == std::string::npos) return forms;
+  std::istringstream text(help.substr(start + heading.size()));
+  std::string line;
+  std::string label;
+  while (std::getline(text, line) && line.rfind("  ", 0) == 0) {
+    const std::size_t content = line.find_first_not_of(' ');
+    if (content > 2) {
+      forms[label] += line.substr(content);
+      continue;
+    }
+    const std::size_t end = line.find(' ', content);
+    label = line.substr(content, end - content);
+    forms[label] = line.substr(line.find_first_not_of(' ', end));
+  }
+  return forms;
+}
+
+// A form as JSON: each placeholder word (INT, TEXT, a label) becomes a JSON
+// string and "X..." in a list becomes the one entry X.
+OrderedJson formAsJson(const std::string& form) {
+  std::string json;
+  bool inString = false;
+  for (std::size_t i = 0; i < form.size(); ++i) {
+    const char c = form[i];
+    if (c == '"' && (i == 0 || form[i - 1] != '\\')) inString = !inString;
+    if (!inString && std::isupper(static_cast<unsigned char>(c))) {
+      std::size_t end = i;
+      while (end < form.size() && std::isupper(static_cast<unsigned char>(form[end]))) ++end;
+      json += '"' + form.substr(i, end - i) + '"';
+      i = end - 1;
+    } else if (!inString && form.compare(i, 3, "...") == 0) {
+      i += 2;
+    } else {
+      json += c;
+    }
+  }
+  return OrderedJson::parse(json);
+}
+
+// What the help should show for each field, from the records' schema; the
+// labelled forms met on the way are added to `named`.
+using NamedForms = std::map<std::string, OrderedJson>;
+
+template <class R>
+OrderedJson shownWhereUsed(NamedForms& named);
+
+OrderedJson shown(const schema::Integer&, NamedForms&) { return "INT"; }
+OrderedJson shown(const schema::Text&, NamedForms&) { return "TEXT"; }
+OrderedJson shown(const schema::SortFieldList&, NamedForms&) {
+  return OrderedJson::array({std::string(schema::kSortFieldForm)});
+}
+template <class Sub>
+OrderedJson shown(const schema::Record<Sub>&, NamedForms& named) {
+  return shownWhereUsed<Sub>(named);
+}
+template <class Entry>
+OrderedJson shown(const schema::RecordList<Entry>&, NamedForms& named) {
+  return OrderedJson::array({shownWhereUsed<Entry>(named)});
+}
+
+template <class R>
+OrderedJson fieldsShown(NamedForms& named) {
+  OrderedJson object = OrderedJson::object();
+  schema::forEachField<R>(
+      [&](const auto& field) { object[std::string(field.name)] = shown(field, named); });
+  return object;
+}
+
+template <class R>
+OrderedJson shownWhereUsed(NamedForms& named) {
+  const std::string label(schema::kTable<R>.form);
+  if (label.empty()) return fieldsShown<R>(named);
+  if (named.count(label) == 0) named[label] = fieldsShown<R>(named);
+  return label;
+}
+
+TEST_F(BrowseCommandTest, HelpShowsEveryFieldOfEveryRecordAsTheSchemaHasIt) {
+  const Outcome run = browse({"--help"});
+  ASSERT_EQ(0, run.status);
+  std::map<std::string, std::string> listed = listedForms(run.out);
+
+  const std::string sortField(schema::kSortFieldForm);
+  ASSERT_EQ(1u, listed.count(sortField)) << run.out;
+  for (const schema::SortFieldName& known : schema::kSortFieldNames) {
+    EXPECT_NE(std::string::npos, listed[sortField].find('"' + std::string(known.name) + '"'))
+        << known.name;
+  }
+  listed.erase(sortField);
+
+  NamedForms expected;
+  const OrderedJson roots[] = {shownWhereUsed<databrowse::BrowseRequest>(expected),
+                               shownWhereUsed<databrowse::BrowseData>(expected),
+                               shownWhereUsed<databrowse::BrowseResponse>(expected)};
+  for (const OrderedJson& root : roots) EXPECT_TRUE(root.is_string()) << "a labelled form";
+  for (const auto& [label, fields] : expected) {
+    SCOPED_TRACE(label);
+    ASSERT_EQ(1u, listed.count(label)) << run.out;
+    EXPECT_EQ(fields, formAsJson(listed[label])) << listed[label];
+  }
+  EXPECT_EQ(expected.size(), listed.size()) << "forms that no record has:\n" << run.out;
 }
 
 TEST_F(BrowseCommandTest, UsageErrorsExitWithStatusTwo) {

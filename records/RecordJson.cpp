@@ -3,7 +3,6 @@
 #include <simdjson.h>
 
 #include <algorithm>
-#include <array>
 #include <bitset>
 #include <charconv>
 #include <cstdint>
@@ -15,6 +14,7 @@
 #include <utility>
 
 #include "JsonParsing.h"
+#include "RecordSchema.h"
 
 namespace databrowse {
 
@@ -150,92 +150,56 @@ void forEachEntry(od::value& value, const Location& at, Read&& read) {
   }
 }
 
-// How one field of record type R is read: its JSON name and the function
-// that stores the value into the record.
 template <class R>
-struct FieldReader {
-  std::string_view name;
-  void (*read)(R& record, od::value& value, const Location& at);
-};
+void readRecord(od::value& value, const Location& at, R& record);
 
-// The fields of each record type; specialised below for every record.
-template <class R>
-const auto& fieldsOf();
-
-// Reads the fields of `object` into `record`, rejecting unknown and repeated
-// fields.
-template <class R>
-void readFields(od::object& object, const Location& at, R& record) {
-  const auto& fields = fieldsOf<R>();
-  std::bitset<std::tuple_size_v<std::decay_t<decltype(fields)>>> seen;
-  for (auto entry : object) {
-    od::field field;
-    if (auto error = std::move(entry).get(field)) failJson(at, error);
-    std::string_view key;
-    if (auto error = field.unescaped_key().get(key)) failJson(at, error);
-    const auto known = std::find_if(fields.begin(), fields.end(),
-                                    [key](const FieldReader<R>& f) { return f.name == key; });
-    if (known == fields.end()) fail(at, "unknown field " + jsonQuoted(key));
-    const auto index = static_cast<std::size_t>(known - fields.begin());
-    const Location where{&at, known->name};
-    if (seen.test(index)) fail(where, "field given more than once");
-    seen.set(index);
-    od::value value = field.value();
-    known->read(record, value, where);
-  }
+void readField(const schema::Integer& field, PKMessageBase& record, od::value& value,
+               const Location& at) {
+  field.set(record, readInteger(value, at));
 }
 
-template <class R>
-void readRecord(od::value& value, const Location& at, R& record) {
-  od::object object = readObject(value, at);
-  readFields(object, at, record);
-}
-
-template <class R, void (R::*set)(long long)>
-void integerField(R& record, od::value& value, const Location& at) {
-  (record.*set)(readInteger(value, at));
-}
-
-template <class R, void (R::*set)(const std::string&)>
-void textField(R& record, od::value& value, const Location& at) {
-  (record.*set)(readText(value, at));
+void readField(const schema::Text& field, PKMessageBase& record, od::value& value,
+               const Location& at) {
+  field.set(record, readText(value, at));
 }
 
 // A sub-record field counts as set once given, even as {}.
-template <class R, class Sub, Sub& (R::*access)(bool), const FieldId* id>
-void subRecordField(R& record, od::value& value, const Location& at) {
-  readRecord(value, at, (record.*access)(true));
-  markSet(record, *id);
+template <class Sub>
+void readField(const schema::Record<Sub>& field, PKMessageBase& record, od::value& value,
+               const Location& at) {
+  readRecord(value, at, field.open(record));
+  markSet(record, field.id);
 }
 
 // A list field counts as set once given, even as [].
-template <class R, class Entry, std::vector<Entry>& (R::*access)(bool), const FieldId* id>
-void recordListField(R& record, od::value& value, const Location& at) {
-  std::vector<Entry>& list = (record.*access)(true);
+template <class Entry>
+void readField(const schema::RecordList<Entry>& field, PKMessageBase& record, od::value& value,
+               const Location& at) {
+  std::vector<Entry>& list = field.open(record);
   forEachEntry(value, at, [&list](od::value& entry, const Location& where) {
     readRecord(entry, where, list.emplace_back());
   });
-  markSet(record, *id);
+  markSet(record, field.id);
 }
 
-struct SortFieldName {
-  std::string_view name;
-  FilteredBrowseField value;
-};
-constexpr std::array<SortFieldName, 3> kSortFieldNames{{
-    {"ByName", ByName},
-    {"ByNumber", ByNumber},
-    {"ByFlag", ByFlag},
-}};
+// "ByName, ByNumber or ByFlag"
+std::string sortFieldChoices() {
+  std::string choices;
+  for (std::size_t i = 0; i < schema::kSortFieldNames.size(); ++i) {
+    if (i != 0) choices += i + 1 == schema::kSortFieldNames.size() ? " or " : ", ";
+    choices += schema::kSortFieldNames[i].name;
+  }
+  return choices;
+}
 
 FilteredBrowseField readSortField(od::value& value, const Location& at) {
   const od::json_type type = typeOf(value, at);
   if (type == od::json_type::string) {
     const std::string name = readText(value, at);
-    for (const SortFieldName& known : kSortFieldNames) {
+    for (const schema::SortFieldName& known : schema::kSortFieldNames) {
       if (known.name == name) return known.value;
     }
-    fail(at, "unknown sort field " + jsonQuoted(name) + " (expected ByName, ByNumber or ByFlag)");
+    fail(at, "unknown sort field " + jsonQuoted(name) + " (expected " + sortFieldChoices() + ")");
   }
   if (type != od::json_type::number) {
     fail(at,
@@ -249,146 +213,40 @@ FilteredBrowseField readSortField(od::value& value, const Location& at) {
   return static_cast<FilteredBrowseField>(number);
 }
 
-void sortFieldsField(SortParameters& sort, od::value& value, const Location& at) {
-  std::vector<FilteredBrowseField>& fields = sort.fields(true);
+void readField(const schema::SortFieldList& field, PKMessageBase& record, od::value& value,
+               const Location& at) {
+  std::vector<FilteredBrowseField>& fields = field.open(record);
   forEachEntry(value, at, [&fields](od::value& entry, const Location& where) {
     fields.push_back(readSortField(entry, where));
   });
-  markSet(sort, SortParameters::kFields);
+  markSet(record, field.id);
 }
 
-// The field tables, innermost records first. Objects are written in the same
-// field order.
-
-template <>
-const auto& fieldsOf<BrowseContext>() {
-  using R = BrowseContext;
-  static constexpr std::array<FieldReader<R>, 2> fields{{
-      {"sessionId", textField<R, &R::setSessionId>},
-      {"sequence", integerField<R, &R::setSequence>},
-  }};
-  return fields;
+// Reads the fields of `object` into `record`, rejecting unknown and repeated
+// fields.
+template <class R>
+void readFields(od::object& object, const Location& at, R& record) {
+  std::bitset<schema::kFieldCount<R>> seen;
+  for (auto entry : object) {
+    od::field field;
+    if (auto error = std::move(entry).get(field)) failJson(at, error);
+    std::string_view key;
+    if (auto error = field.unescaped_key().get(key)) failJson(at, error);
+    const bool known = schema::visitField<R>(key, [&](std::size_t index, const auto& schemaField) {
+      const Location where{&at, schemaField.name};
+      if (seen.test(index)) fail(where, "field given more than once");
+      seen.set(index);
+      od::value value = field.value();
+      readField(schemaField, record, value, where);
+    });
+    if (!known) fail(at, "unknown field " + jsonQuoted(key));
+  }
 }
 
-template <>
-const auto& fieldsOf<BrowsePath>() {
-  using R = BrowsePath;
-  static constexpr std::array<FieldReader<R>, 1> fields{{
-      {"path", textField<R, &R::setPath>},
-  }};
-  return fields;
-}
-
-template <>
-const auto& fieldsOf<SortParameters>() {
-  using R = SortParameters;
-  static constexpr std::array<FieldReader<R>, 2> fields{{
-      {"fields", sortFieldsField},
-      {"direction", integerField<R, &R::setDirection>},
-  }};
-  return fields;
-}
-
-template <>
-const auto& fieldsOf<PagingParameters>() {
-  using R = PagingParameters;
-  static constexpr std::array<FieldReader<R>, 2> fields{{
-      {"offset", integerField<R, &R::setOffset>},
-      {"limit", integerField<R, &R::setLimit>},
-  }};
-  return fields;
-}
-
-template <>
-const auto& fieldsOf<QueryParameters>() {
-  using R = QueryParameters;
-  static constexpr std::array<FieldReader<R>, 2> fields{{
-      {"sort", subRecordField<R, SortParameters, &R::sort, &R::kSort>},
-      {"paging", subRecordField<R, PagingParameters, &R::paging, &R::kPaging>},
-  }};
-  return fields;
-}
-
-template <>
-const auto& fieldsOf<AggregateParameters>() {
-  using R = AggregateParameters;
-  static constexpr std::array<FieldReader<R>, 1> fields{{
-      {"type", integerField<R, &R::setType>},
-  }};
-  return fields;
-}
-
-template <>
-const auto& fieldsOf<Query>() {
-  using R = Query;
-  static constexpr std::array<FieldReader<R>, 3> fields{{
-      {"queryId", textField<R, &R::setQueryId>},
-      {"parameters", subRecordField<R, QueryParameters, &R::parameters, &R::kParameters>},
-      {"aggregate", subRecordField<R, AggregateParameters, &R::aggregate, &R::kAggregate>},
-  }};
-  return fields;
-}
-
-template <>
-const auto& fieldsOf<BrowseRequest>() {
-  using R = BrowseRequest;
-  static constexpr std::array<FieldReader<R>, 3> fields{{
-      {"paths", recordListField<R, BrowsePath, &R::paths, &R::kPaths>},
-      {"queries", recordListField<R, Query, &R::queries, &R::kQueries>},
-      {"context", subRecordField<R, BrowseContext, &R::context, &R::kContext>},
-  }};
-  return fields;
-}
-
-template <>
-const auto& fieldsOf<ItemFlags>() {
-  using R = ItemFlags;
-  static constexpr std::array<FieldReader<R>, 1> fields{{
-      {"flag", integerField<R, &R::setFlag>},
-  }};
-  return fields;
-}
-
-template <>
-const auto& fieldsOf<BrowseData>() {
-  using R = BrowseData;
-  static constexpr std::array<FieldReader<R>, 3> fields{{
-      {"name", textField<R, &R::setName>},
-      {"number", integerField<R, &R::setNumber>},
-      {"flags", subRecordField<R, ItemFlags, &R::flags, &R::kFlags>},
-  }};
-  return fields;
-}
-
-template <>
-const auto& fieldsOf<AggregateResult>() {
-  using R = AggregateResult;
-  static constexpr std::array<FieldReader<R>, 1> fields{{
-      {"count", integerField<R, &R::setCount>},
-  }};
-  return fields;
-}
-
-template <>
-const auto& fieldsOf<BrowseResult>() {
-  using R = BrowseResult;
-  static constexpr std::array<FieldReader<R>, 3> fields{{
-      {"queryId", textField<R, &R::setQueryId>},
-      {"items", recordListField<R, BrowseData, &R::items, &R::kItems>},
-      {"aggregates", recordListField<R, AggregateResult, &R::aggregates, &R::kAggregates>},
-  }};
-  return fields;
-}
-
-template <>
-const auto& fieldsOf<BrowseResponse>() {
-  using R = BrowseResponse;
-  static constexpr std::array<FieldReader<R>, 3> fields{{
-      {"status", integerField<R, &R::setStatus>},
-      {"context", subRecordField<R, BrowseContext, &R::context, &R::kContext>},
-      {"result", subRecordField<R, BrowseResult, &R::result, &R::kResult>},
-  }};
-  return fields;
+template <class R>
+void readRecord(od::value& value, const Location& at, R& record) {
+  od::object object = readObject(value, at);
+  readFields(object, at, record);
 }
 
 // ---------------------------------------------------------------------------
@@ -399,14 +257,11 @@ const auto& fieldsOf<BrowseResponse>() {
 // cost, destroying one allocates, and an allocation that fails there ends
 // the process.
 
-// The record classes read texts and sub-records through non-const accessors
-// only. Reading a field that is set finds it and never inserts one, so the
-// writers below read through a non-const view, and only fields that isSet
-// reports as set.
-template <class R>
-R& view(const R& record) {
-  return const_cast<R&>(record);
-}
+// Sub-records and lists are reached through non-const accessors only.
+// Reaching a field that is set finds it and never inserts one, so the
+// writers below reach them through a non-const view, and only fields that
+// isSet reports as set.
+PKMessageBase& view(const PKMessageBase& record) { return const_cast<PKMessageBase&>(record); }
 
 // True for the bytes that a JSON string holds as they are.
 bool isPlain(unsigned char byte) {
@@ -482,108 +337,8 @@ class Writer {
   std::vector<bool> emptyLevels_;  // per open object or array: nothing in it yet
 };
 
-void write(Writer& out, const BrowseContext& context) {
-  out.beginObject();
-  if (isSet(context, BrowseContext::kSessionId)) {
-    out.key("sessionId");
-    out.text(view(context).sessionId());
-  }
-  if (isSet(context, BrowseContext::kSequence)) {
-    out.key("sequence");
-    out.integer(context.sequence());
-  }
-  out.endObject();
-}
-
-void write(Writer& out, const BrowsePath& path) {
-  out.beginObject();
-  if (isSet(path, BrowsePath::kPath)) {
-    out.key("path");
-    out.text(view(path).path());
-  }
-  out.endObject();
-}
-
-void writeSortField(Writer& out, FilteredBrowseField field) {
-  for (const SortFieldName& known : kSortFieldNames) {
-    if (known.value == field) return out.text(known.name);
-  }
-  out.integer(static_cast<std::int32_t>(field));
-}
-
-void write(Writer& out, const SortParameters& sort) {
-  out.beginObject();
-  if (isSet(sort, SortParameters::kFields)) {
-    out.key("fields");
-    out.beginArray();
-    for (const FilteredBrowseField field : view(sort).fields()) {
-      out.entry();
-      writeSortField(out, field);
-    }
-    out.endArray();
-  }
-  if (isSet(sort, SortParameters::kDirection)) {
-    out.key("direction");
-    out.integer(sort.direction());
-  }
-  out.endObject();
-}
-
-void write(Writer& out, const PagingParameters& paging) {
-  out.beginObject();
-  if (isSet(paging, PagingParameters::kOffset)) {
-    out.key("offset");
-    out.integer(paging.offset());
-  }
-  if (isSet(paging, PagingParameters::kLimit)) {
-    out.key("limit");
-    out.integer(paging.limit());
-  }
-  out.endObject();
-}
-
-void write(Writer& out, const QueryParameters& parameters) {
-  out.beginObject();
-  if (isSet(parameters, QueryParameters::kSort)) {
-    out.key("sort");
-    write(out, view(parameters).sort());
-  }
-  if (isSet(parameters, QueryParameters::kPaging)) {
-    out.key("paging");
-    write(out, view(parameters).paging());
-  }
-  out.endObject();
-}
-
-void write(Writer& out, const AggregateParameters& aggregate) {
-  out.beginObject();
-  if (isSet(aggregate, AggregateParameters::kType)) {
-    out.key("type");
-    out.integer(aggregate.type());
-  }
-  out.endObject();
-}
-
-void write(Writer& out, const Query& query) {
-  out.beginObject();
-  if (isSet(query, Query::kQueryId)) {
-    out.key("queryId");
-    out.text(view(query).queryId());
-  }
-  if (isSet(query, Query::kParameters)) {
-    out.key("parameters");
-    write(out, view(query).parameters());
-  }
-  if (isSet(query, Query::kAggregate)) {
-    out.key("aggregate");
-    write(out, view(query).aggregate());
-  }
-  out.endObject();
-}
-
-void write(Writer& out, const BrowseData& item);
-void write(Writer& out, const AggregateResult& aggregate);
-void write(Writer& out, const BrowseResponse& response);
+template <class R>
+void write(Writer& out, const R& record);
 
 template <class Entry>
 void writeList(Writer& out, const std::vector<Entry>& entries) {
@@ -595,89 +350,49 @@ void writeList(Writer& out, const std::vector<Entry>& entries) {
   out.endArray();
 }
 
-void write(Writer& out, const BrowseRequest& request) {
-  out.beginObject();
-  if (isSet(request, BrowseRequest::kPaths)) {
-    out.key("paths");
-    writeList(out, view(request).paths());
-  }
-  if (isSet(request, BrowseRequest::kQueries)) {
-    out.key("queries");
-    writeList(out, view(request).queries());
-  }
-  if (isSet(request, BrowseRequest::kContext)) {
-    out.key("context");
-    write(out, view(request).context());
-  }
-  out.endObject();
+void writeValue(Writer& out, const schema::Integer& field, const PKMessageBase& record) {
+  out.integer(field.get(record));
 }
 
-void write(Writer& out, const ItemFlags& flags) {
-  out.beginObject();
-  if (isSet(flags, ItemFlags::kFlag)) {
-    out.key("flag");
-    out.integer(flags.flag());
-  }
-  out.endObject();
+void writeValue(Writer& out, const schema::Text& field, const PKMessageBase& record) {
+  out.text(field.get(record));
 }
 
-void write(Writer& out, const BrowseData& item) {
-  out.beginObject();
-  if (isSet(item, BrowseData::kName)) {
-    out.key("name");
-    out.text(item.nameView());
-  }
-  if (isSet(item, BrowseData::kNumber)) {
-    out.key("number");
-    out.integer(item.number());
-  }
-  if (isSet(item, BrowseData::kFlags)) {
-    out.key("flags");
-    write(out, view(item).flags());
-  }
-  out.endObject();
+template <class Sub>
+void writeValue(Writer& out, const schema::Record<Sub>& field, const PKMessageBase& record) {
+  write(out, field.open(view(record)));
 }
 
-void write(Writer& out, const AggregateResult& aggregate) {
-  out.beginObject();
-  if (isSet(aggregate, AggregateResult::kCount)) {
-    out.key("count");
-    out.integer(aggregate.count());
-  }
-  out.endObject();
+template <class Entry>
+void writeValue(Writer& out, const schema::RecordList<Entry>& field, const PKMessageBase& record) {
+  writeList(out, field.open(view(record)));
 }
 
-void write(Writer& out, const BrowseResult& result) {
-  out.beginObject();
-  if (isSet(result, BrowseResult::kQueryId)) {
-    out.key("queryId");
-    out.text(view(result).queryId());
+void writeSortField(Writer& out, FilteredBrowseField field) {
+  for (const schema::SortFieldName& known : schema::kSortFieldNames) {
+    if (known.value == field) return out.text(known.name);
   }
-  if (isSet(result, BrowseResult::kItems)) {
-    out.key("items");
-    writeList(out, view(result).items());
-  }
-  if (isSet(result, BrowseResult::kAggregates)) {
-    out.key("aggregates");
-    writeList(out, view(result).aggregates());
-  }
-  out.endObject();
+  out.integer(static_cast<std::int32_t>(field));
 }
 
-void write(Writer& out, const BrowseResponse& response) {
+void writeValue(Writer& out, const schema::SortFieldList& field, const PKMessageBase& record) {
+  out.beginArray();
+  for (const FilteredBrowseField sortField : field.open(view(record))) {
+    out.entry();
+    writeSortField(out, sortField);
+  }
+  out.endArray();
+}
+
+// The fields that are set, in the table's order.
+template <class R>
+void write(Writer& out, const R& record) {
   out.beginObject();
-  if (isSet(response, BrowseResponse::kStatus)) {
-    out.key("status");
-    out.integer(response.status());
-  }
-  if (isSet(response, BrowseResponse::kContext)) {
-    out.key("context");
-    write(out, view(response).context());
-  }
-  if (isSet(response, BrowseResponse::kResult)) {
-    out.key("result");
-    write(out, view(response).result());
-  }
+  schema::forEachField<R>([&](const auto& field) {
+    if (!isSet(record, field.id)) return;
+    out.key(field.name);
+    writeValue(out, field, record);
+  });
   out.endObject();
 }
 

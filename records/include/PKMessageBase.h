@@ -163,13 +163,22 @@ class RWXMLMESSAGESBASE_EXPORT ListBox final : public Box {
 };
 
 struct Block;   // the full form: a record's fields, in one allocation
-struct Access;  // the storage code, in PKMessageBase.cpp
+struct Access;  // the storage code's way into a record, inside the library
 
 // The 56 bytes of a record's storage; the first byte tells the form.
 union Storage {
   static constexpr std::uint8_t kInlineCapacity = 55;
   static constexpr std::uint8_t kOutOfLine = 0xFE;
   static constexpr std::uint8_t kFull = 0xFF;
+
+  // The form that the first byte tells.
+  enum class Form { kInline, kOutOfLine, kFull };
+  Form form() const {
+    if (inlined.used <= kInlineCapacity) return Form::kInline;
+    return inlined.used == kOutOfLine ? Form::kOutOfLine : Form::kFull;
+  }
+  // The out-of-line and the full form own heap memory; the inline form none.
+  bool ownsHeap() const { return inlined.used > kInlineCapacity; }
 
   struct Inline {
     std::uint8_t used;  // 0..kInlineCapacity
@@ -197,7 +206,7 @@ class RWXMLMESSAGESBASE_EXPORT PKMessageBase {
   // A deep copy; a record kept inside the object is copied without a call.
   PKMessageBase(const PKMessageBase& other)
       : family_(other.family_), typeNumber_(other.typeNumber_), storage_(other.storage_) {
-    if (storage_.inlined.used > pk_detail::Storage::kInlineCapacity) copyHeap(other);
+    if (storage_.ownsHeap()) copyHeap(other);
   }
   // Takes the other's fields; the other is left empty. Never allocates.
   PKMessageBase(PKMessageBase&& other) noexcept
@@ -205,7 +214,7 @@ class RWXMLMESSAGESBASE_EXPORT PKMessageBase {
     other.storage_ = pk_detail::Storage{};
   }
   ~PKMessageBase() {
-    if (storage_.inlined.used > pk_detail::Storage::kInlineCapacity) releaseHeap();
+    if (storage_.ownsHeap()) releaseHeap();
   }
 
   // Whole-record assignment: afterwards this record holds deep copies of the
@@ -230,9 +239,7 @@ class RWXMLMESSAGESBASE_EXPORT PKMessageBase {
   // Bytes of heap that the record owns: its out-of-line or full storage with
   // every sub-record and list in it; 0 for a record kept inside the object.
   // Never allocates and never changes the storage form.
-  std::size_t heapBytes() const {
-    return storage_.inlined.used > pk_detail::Storage::kInlineCapacity ? ownedHeapBytes() : 0;
-  }
+  std::size_t heapBytes() const { return storage_.ownsHeap() ? ownedHeapBytes() : 0; }
 
   // The sub-record field, created empty (none of its fields set) when absent.
   // T is the record class of the sub-record, of type pair family/typeNumber.

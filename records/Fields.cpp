@@ -1,0 +1,185 @@
+#include "Fields.h"
+
+#include <cstring>
+#include <new>
+
+namespace pk_detail {
+
+FieldView view(const Block& block, const Entry& entry) {
+  FieldView field;
+  field.number = entry.number;
+  field.kind = entry.kind;
+  field.markedSet = entry.markedSet;
+  switch (entry.kind) {
+    case Kind::kInteger:
+      field.integer = entry.payload.integer;
+      break;
+    case Kind::kText:
+      field.text = textOf(block, entry);
+      break;
+    case Kind::kRecord:
+      field.sub = fieldsOf(*entry.payload.box->record());
+      field.subType = entry.payload.box->recordType();
+      break;
+    default:
+      field.box = entry.payload.box;
+  }
+  return field;
+}
+
+FieldView view(const CompactField& compact) {
+  FieldView field;
+  field.number = compact.number;
+  field.kind = compact.kind();
+  field.markedSet = compact.markedSet();
+  switch (field.kind) {
+    case Kind::kInteger:
+      field.integer = compact.integer();
+      break;
+    case Kind::kText:
+      field.text = compact.bytes();
+      break;
+    default:
+      field.sub = Fields{nullptr, compact.bytes()};
+      field.subType = &recordTypeAt(compact.typeIndex());
+      break;
+  }
+  return field;
+}
+
+bool countsAsSet(const FieldView& field) {
+  if (field.markedSet) return true;
+  if (field.kind == Kind::kRecord) return anySet(field.sub);
+  return field.box != nullptr && field.box->hasContent();
+}
+
+bool anySet(const Fields& of) {
+  return anyField(of, [](const FieldView& field) { return countsAsSet(field); });
+}
+
+namespace {
+
+bool sameValue(const FieldView& a, const FieldView& b) {
+  switch (a.kind) {
+    case Kind::kInteger:
+      return a.integer == b.integer;
+    case Kind::kText:
+      return a.text == b.text;
+    case Kind::kRecord:
+      return sameType(*a.subType, *b.subType) &&
+             sameFields(a.sub, b.sub, TypePair{a.subType->family, a.subType->typeNumber});
+    default:
+      return a.box->equals(*b.box);
+  }
+}
+
+// Appends the compact encoding of `of` to `sink`; false when the fields
+// cannot be compact (a list, or a sub-record class without an index).
+bool encode(const Fields& of, CompactSink& sink) {
+  if (of.block == nullptr) {
+    sink.put(of.compact);
+    return true;
+  }
+  const Block& block = *of.block;
+  for (std::uint32_t i = 0; i < block.count; ++i) {
+    const Entry& entry = block.entries()[i];
+    switch (entry.kind) {
+      case Kind::kInteger:
+        sink.put(FieldHeader::integer(entry.number, entry.hash, entry.payload.integer));
+        break;
+      case Kind::kText:
+        sink.put(FieldHeader::text(entry.number, entry.hash, entry.payload.text.length));
+        sink.put(textOf(block, entry));
+        break;
+      case Kind::kRecord: {
+        const int index = entry.payload.box->recordTypeIndex();
+        if (index < 0) return false;
+        const Fields body = fieldsOf(*entry.payload.box->record());
+        std::uint64_t bodySize = body.compact.size();
+        if (body.block != nullptr) {
+          CompactSink measure{nullptr, 0};
+          if (!encode(body, measure)) return false;
+          bodySize = measure.size;
+        }
+        sink.put(FieldHeader::record(entry.number, entry.hash, entry.markedSet,
+                                     static_cast<std::uint8_t>(index), bodySize));
+        if (body.block == nullptr) {
+          sink.put(body.compact);
+        } else {
+          encode(body, sink);
+        }
+        break;
+      }
+      default:
+        return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool sameFields(const Fields& a, const Fields& b, TypePair owner) {
+  std::size_t setInA = 0;
+  std::size_t setInB = 0;
+  anyField(b, [&](const FieldView& field) {
+    setInB += countsAsSet(field);
+    return false;
+  });
+  const bool differs = anyField(a, [&](const FieldView& field) {
+    if (!countsAsSet(field)) return false;
+    ++setInA;
+    const Field match = Field::at(b, field.number, owner);
+    if (!match) return true;
+    const FieldView other = match.view();
+    return !countsAsSet(other) || other.kind != field.kind || !sameValue(field, other);
+  });
+  return !differs && setInA == setInB;
+}
+
+void copyStorage(Storage& to, const PKMessageBase& from) {
+  const Storage& source = Access::storage(from);
+  switch (source.form()) {
+    case Storage::Form::kInline:
+      to = source;
+      return;
+    case Storage::Form::kOutOfLine:
+      setCompact(to, compactBytes(source));
+      return;
+    case Storage::Form::kFull:
+      break;
+  }
+  // Encoded straight into the inline bytes; encoded again into a block of
+  // the exact size when they turn out too few.
+  const Fields fromFields = fieldsOf(from);
+  CompactSink inlineSink{to.inlined.bytes, Storage::kInlineCapacity};
+  if (!encode(fromFields, inlineSink)) {
+    to.full = Storage::Full{Storage::kFull, cloneBlock(*source.full.block)};
+    return;
+  }
+  if (inlineSink.size <= Storage::kInlineCapacity) {
+    to.inlined.used = static_cast<std::uint8_t>(inlineSink.size);
+    return;
+  }
+  const std::uint32_t size = checkedCount(inlineSink.size);
+  char* data = static_cast<char*>(::operator new(size));
+  CompactSink blockSink{data, size};
+  encode(fromFields, blockSink);
+  to.outOfLine = Storage::OutOfLine{Storage::kOutOfLine, size, data, size};
+}
+
+void releaseStorage(Storage& s) noexcept {
+  switch (s.form()) {
+    case Storage::Form::kInline:
+      break;
+    case Storage::Form::kOutOfLine:
+      ::operator delete(s.outOfLine.data);
+      break;
+    case Storage::Form::kFull:
+      freeBlockAndBoxes(s.full.block);
+      break;
+  }
+  s = Storage{};
+}
+
+}  // namespace pk_detail
