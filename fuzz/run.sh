@@ -3,7 +3,8 @@
 #
 # Usage: fuzz/run.sh [--smoke | --seconds N] [--workers N] [FUZZER...]
 #   --smoke       a bounded number of runs of each fuzzer, from a fresh corpus
-#                 seeded with fuzz/corpus/NAME (what CI does)
+#                 seeded with fuzz/corpus/NAME, after checking that the sorter's
+#                 seeds decode as fuzz/sorter_seeds.py means (what CI does)
 #   --seconds N   run each fuzzer for N seconds (default 600), one after the
 #                 other; what it learns is kept in BUILD_DIR/corpus/NAME
 #   --workers N   fuzzing processes per fuzzer (default 1; libFuzzer's fork
@@ -23,7 +24,7 @@ while (($#)); do
     --smoke) mode=smoke ;;
     --seconds) seconds=$2; shift ;;
     --workers) workers=$2; shift ;;
-    -h | --help) sed -n '2,12p' "$0"; exit 0 ;;
+    -h | --help) sed -n '2,14p' "$0"; exit 0 ;;
     *) fuzzers+=("$1") ;;
   esac
   shift
@@ -42,6 +43,10 @@ build_dir=${BUILD_DIR:-build-fuzz}
 cmake -S . -B "$build_dir" -DCMAKE_CXX_COMPILER=clang++ -DBROWSE_BUILD_FUZZERS=ON \
   -DBROWSE_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build_dir" -j2 --target "${fuzzers[@]}"
+# The sorter's seeds mean what fuzz/sorter_seeds.py says they do.
+if [[ $mode == smoke && " ${fuzzers[*]} " == *" sorter_fuzzer "* ]]; then
+  ctest --test-dir "$build_dir" -R '^sorter_seeds$' --output-on-failure
+fi
 
 mkdir -p "$build_dir/artifacts"
 work_root="$build_dir/corpus"
