@@ -2,8 +2,8 @@
 // operations on two sorters: keys of 16-bit, 64-bit and text fields added one
 // call at a time or in generated batches, SortKeys, reads at any position,
 // SetReverse, Clear and reuse, misuse, copies, moves and swaps. A model of
-// each sorter keeps its keys in insertion order and orders them with
-// std::stable_sort; every answer of the sorter is compared with the model's.
+// each sorter keeps its keys in insertion order and orders them as
+// std::stable_sort does; every answer of the sorter is compared with the model's.
 //
 // Set SORTER_FUZZ_TRACE=1 to print the operations as they run.
 #include <fuzzer/FuzzedDataProvider.h>
@@ -98,12 +98,9 @@ unsigned char folded(char c) {
   return byte >= 'A' && byte <= 'Z' ? static_cast<unsigned char>(byte + ('a' - 'A')) : byte;
 }
 
-// A text with A-Z folded to a-z, once per key rather than per comparison.
-std::string foldedText(const std::string& text) {
-  std::string out(text.size(), '\0');
-  std::transform(text.begin(), text.end(), out.begin(),
-                 [](char c) { return static_cast<char>(folded(c)); });
-  return out;
+// Folds A-Z to a-z in place, once per key rather than per comparison.
+void foldText(std::string& text) {
+  for (char& c : text) c = static_cast<char>(folded(c));
 }
 
 // Folded texts compare as unsigned bytes, a prefix first (as std::string's
@@ -195,19 +192,26 @@ struct Model {
   std::size_t valueSize = 0;
   bool reverse = false;
   bool sorted = false;
-  std::vector<Fields> keys;          // in insertion order
-  std::vector<std::uint32_t> ids;    // the value id of each key
-  std::vector<std::uint32_t> order;  // insertion indices in ascending key order, once sorted
+  std::vector<Fields> keys;        // in insertion order
+  std::vector<std::uint32_t> ids;  // the value id of each key
+  // Insertion indices of the keys [0, order.size()) in ascending key order:
+  // all keys once sorted, those stored before the last sort otherwise.
+  std::vector<std::uint32_t> order;
   Build build = Build::kNone;
   Fields current;
   Cursor cursor = Cursor::kNone;
   std::uint64_t position = 0;
 
+  // Orders the keys stored since the last sort by themselves and merges them
+  // after the equal earlier ones: the order of std::stable_sort over all keys,
+  // at the cost of a merge when a few were added.
   void sort() {
+    const std::size_t before = order.size();
     order.resize(keys.size());
-    std::iota(order.begin(), order.end(), 0u);
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::uint32_t a, std::uint32_t b) { return keyLess(keys[a], keys[b]); });
+    std::iota(order.begin() + before, order.end(), static_cast<std::uint32_t>(before));
+    auto less = [&](std::uint32_t a, std::uint32_t b) { return keyLess(keys[a], keys[b]); };
+    std::stable_sort(order.begin() + before, order.end(), less);
+    std::inplace_merge(order.begin(), order.begin() + before, order.end(), less);
     sorted = true;
     cursor = Cursor::kNone;
   }
@@ -217,7 +221,7 @@ struct Model {
   }
   void store(std::uint32_t id) {
     for (Field& field : current) {
-      if (auto* text = std::get_if<std::string>(&field)) *text = foldedText(*text);
+      if (auto* text = std::get_if<std::string>(&field)) foldText(*text);
     }
     keys.push_back(std::move(current));
     current.clear();
@@ -583,6 +587,7 @@ class Run {
     }
     const std::size_t count = c.below(4) == 0 ? c.below(m.schema.size() + 1) : m.schema.size();
     m.current.clear();
+    m.current.reserve(count);
     for (std::size_t i = 0; i < count; ++i) m.current.push_back(makeField(m.schema[i], c, pools_));
     if (tracing) trace(s, "add key %s", describe(m.current).c_str());
     subject.sorter.PrepareKey();
