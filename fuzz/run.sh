@@ -35,6 +35,11 @@ done
 # its dictionary.
 declare -A max_len=([record_json_fuzzer]=8192 [sorter_fuzzer]=4096 [session_fuzzer]=16384)
 declare -A dict=([record_json_fuzzer]=fuzz/record_json.dict [session_fuzzer]=fuzz/session.dict)
+# The sorter's input is a list of operations, and long lists (many keys, many
+# reads between sorts) are what it is for. libFuzzer raises its length limit
+# only after 100 * log2(limit) runs without a new input, which kept that limit
+# at the longest seed for a whole 10-minute run; 0 allows max_len at once.
+declare -A len_control=([sorter_fuzzer]=0)
 # Runs of each in --smoke, a few seconds each on a shared 2-core machine.
 declare -A smoke_runs=([record_json_fuzzer]=40000 [sorter_fuzzer]=3000 [session_fuzzer]=15000)
 
@@ -62,6 +67,7 @@ for fuzzer in "${fuzzers[@]}"; do
   options=(-max_len="${max_len[$fuzzer]}" -timeout=10 -rss_limit_mb=2048
            -artifact_prefix="$build_dir/artifacts/$name-" -print_final_stats=1)
   [[ -n ${dict[$fuzzer]:-} ]] && options+=(-dict="${dict[$fuzzer]}")
+  [[ -n ${len_control[$fuzzer]:-} ]] && options+=(-len_control="${len_control[$fuzzer]}")
   if [[ $mode == smoke ]]; then
     options+=(-runs="${smoke_runs[$fuzzer]}" -max_total_time=30)
   else
