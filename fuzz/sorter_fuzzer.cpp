@@ -2,13 +2,14 @@
 // operations on two sorters: keys of 16-bit, 64-bit and text fields added one
 // call at a time or in generated batches, SortKeys, reads at any position,
 // SetReverse, Clear and reuse, misuse, copies, moves and swaps. A model of
-// each sorter keeps its keys in insertion order and orders them with
-// std::stable_sort; every answer of the sorter is compared with the model's.
+// each sorter keeps its keys in insertion order and orders them as
+// std::stable_sort does; every answer of the sorter is compared with the model's.
 //
 // Set SORTER_FUZZ_TRACE=1 to print the operations as they run.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
+#include <cinttypes>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -34,13 +35,18 @@ constexpr std::size_t kMaxBatch = 2000;  // more than the sorter sorts eagerly
 constexpr std::size_t kMaxText = 600;
 
 bool tracing = false;
+int traceDepth = 0;  // 0 for the operations that the input chooses
+
+void printLine(const char* format, std::va_list arguments) {
+  std::vfprintf(stderr, format, arguments);
+  std::fputc('\n', stderr);
+}
 
 [[noreturn]] __attribute__((format(printf, 1, 2))) void fault(const char* format, ...) {
   std::va_list arguments;
   va_start(arguments, format);
   std::fputs("sorter_fuzzer: ", stderr);
-  std::vfprintf(stderr, format, arguments);
-  std::fputc('\n', stderr);
+  printLine(format, arguments);
   va_end(arguments);
   std::abort();
 }
@@ -49,9 +55,37 @@ void require(bool condition, const char* what) {
   if (!condition) fault("%s", what);
 }
 
-void trace(const char* operation, int subject) {
-  if (tracing) std::fprintf(stderr, "  %s on sorter %d\n", operation, subject);
+// With SORTER_FUZZ_TRACE set, every operation prints "sorter N: what", with
+// the choices it made. Those that the input chooses start at the margin
+// (fuzz/sorter_seeds_test.py compares them with what the seeds mean), those
+// that they run are indented beneath them, and what a read found beneath those.
+__attribute__((format(printf, 2, 3))) void trace(int subject, const char* format, ...) {
+  if (!tracing) return;
+  std::fprintf(stderr, "%*ssorter %d: ", 2 * traceDepth, "", subject);
+  std::va_list arguments;
+  va_start(arguments, format);
+  printLine(format, arguments);
+  va_end(arguments);
 }
+
+__attribute__((format(printf, 1, 2))) void traceResult(const char* format, ...) {
+  if (!tracing) return;
+  std::fprintf(stderr, "%*s", 2 * traceDepth + 2, "");
+  std::va_list arguments;
+  va_start(arguments, format);
+  printLine(format, arguments);
+  va_end(arguments);
+}
+
+// While one lives, the operations traced are indented beneath the one that
+// runs them.
+class Nested {
+ public:
+  Nested() { ++traceDepth; }
+  ~Nested() { --traceDepth; }
+  Nested(const Nested&) = delete;
+  Nested& operator=(const Nested&) = delete;
+};
 
 // ---- Keys and their reference order -----------------------------------------
 
@@ -64,12 +98,9 @@ unsigned char folded(char c) {
   return byte >= 'A' && byte <= 'Z' ? static_cast<unsigned char>(byte + ('a' - 'A')) : byte;
 }
 
-// A text with A-Z folded to a-z, once per key rather than per comparison.
-std::string foldedText(const std::string& text) {
-  std::string out(text.size(), '\0');
-  std::transform(text.begin(), text.end(), out.begin(),
-                 [](char c) { return static_cast<char>(folded(c)); });
-  return out;
+// Folds A-Z to a-z in place, once per key rather than per comparison.
+void foldText(std::string& text) {
+  for (char& c : text) c = static_cast<char>(folded(c));
 }
 
 // Folded texts compare as unsigned bytes, a prefix first (as std::string's
@@ -92,6 +123,44 @@ int compareField(const Field& a, const Field& b) {
       return compareText(std::get<std::string>(a), std::get<std::string>(b));
   }
   return 0;
+}
+
+const char* kindName(Kind kind) {
+  static constexpr const char* kNames[] = {"u16", "u64", "text"};
+  return kNames[static_cast<std::size_t>(kind)];
+}
+
+// A field as the trace shows it: its kind, then its value; a text in quotes,
+// with '"', '\\' and the bytes outside printable ASCII as \xHH.
+std::string describe(const Field& field) {
+  std::string out = kindName(static_cast<Kind>(field.index()));
+  if (const auto* text = std::get_if<std::string>(&field)) {
+    out += " \"";
+    for (const char c : *text) {
+      const auto byte = static_cast<unsigned char>(c);
+      if (byte >= 0x20 && byte < 0x7F && byte != '"' && byte != '\\') {
+        out += c;
+      } else {
+        char escaped[5];
+        std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+        out += escaped;
+      }
+    }
+    return out + '"';
+  }
+  const std::uint64_t number = static_cast<Kind>(field.index()) == Kind::kU16
+                                   ? std::get<unsigned short>(field)
+                                   : std::get<unsigned long>(field);
+  return out + ' ' + std::to_string(number);
+}
+
+std::string describe(const Fields& fields) {
+  std::string out = "[";
+  for (const Field& field : fields) {
+    if (out.size() > 1) out += ", ";
+    out += describe(field);
+  }
+  return out + ']';
 }
 
 bool keyLess(const Fields& a, const Fields& b) {
@@ -123,19 +192,26 @@ struct Model {
   std::size_t valueSize = 0;
   bool reverse = false;
   bool sorted = false;
-  std::vector<Fields> keys;          // in insertion order
-  std::vector<std::uint32_t> ids;    // the value id of each key
-  std::vector<std::uint32_t> order;  // insertion indices in ascending key order, once sorted
+  std::vector<Fields> keys;        // in insertion order
+  std::vector<std::uint32_t> ids;  // the value id of each key
+  // Insertion indices of the keys [0, order.size()) in ascending key order:
+  // all keys once sorted, those stored before the last sort otherwise.
+  std::vector<std::uint32_t> order;
   Build build = Build::kNone;
   Fields current;
   Cursor cursor = Cursor::kNone;
   std::uint64_t position = 0;
 
+  // Orders the keys stored since the last sort by themselves and merges them
+  // after the equal earlier ones: the order of std::stable_sort over all keys,
+  // at the cost of a merge when a few were added.
   void sort() {
+    const std::size_t before = order.size();
     order.resize(keys.size());
-    std::iota(order.begin(), order.end(), 0u);
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::uint32_t a, std::uint32_t b) { return keyLess(keys[a], keys[b]); });
+    std::iota(order.begin() + before, order.end(), static_cast<std::uint32_t>(before));
+    auto less = [&](std::uint32_t a, std::uint32_t b) { return keyLess(keys[a], keys[b]); };
+    std::stable_sort(order.begin() + before, order.end(), less);
+    std::inplace_merge(order.begin(), order.begin() + before, order.end(), less);
     sorted = true;
     cursor = Cursor::kNone;
   }
@@ -145,7 +221,7 @@ struct Model {
   }
   void store(std::uint32_t id) {
     for (Field& field : current) {
-      if (auto* text = std::get_if<std::string>(&field)) *text = foldedText(*text);
+      if (auto* text = std::get_if<std::string>(&field)) foldText(*text);
     }
     keys.push_back(std::move(current));
     current.clear();
@@ -413,7 +489,7 @@ class Run {
       case 14:
         return move(s);
       case 15:
-        return swap();
+        return swap(s);
       case 16:
         return readAll(subject, s);
       default:
@@ -426,6 +502,8 @@ class Run {
     for (int s = 0; s < 2; ++s) {
       Subject& subject = subjects_[s];
       if (!subject.model.initialised) continue;
+      trace(s, "at the end, sorted and read whole both ways");
+      const Nested nested;
       sortKeys(subject, s);
       readAll(subject, s);
       setReverse(subject, s, !subject.model.reverse);
@@ -446,7 +524,6 @@ class Run {
 
  private:
   void initialize(Subject& subject, int s) {
-    trace("Initialize", s);
     Model& m = subject.model;
     std::vector<Kind> schema(1 + choose_.below(4));
     for (Kind& kind : schema) kind = static_cast<Kind>(choose_.below(3));
@@ -467,6 +544,13 @@ class Run {
         break;
       default:
         break;
+    }
+    if (tracing) {
+      std::string kinds;
+      for (const Kind kind : schema)
+        kinds += std::string(kinds.empty() ? "" : " ") + kindName(kind);
+      trace(s, "Initialize(keys of %s, %lu fields, value %lu, name \"%s\", %s)", kinds.c_str(),
+            keyFields, valueSize, name.c_str(), reverse ? "reversed" : "ascending");
     }
     auto call = [&] {
       return subject.sorter.Initialize(keyFields, valueSize, name, "memory", reverse, false,
@@ -492,23 +576,30 @@ class Run {
   }
 
   void addKey(Subject& subject, int s, Chooser& c) {
+    if (!subject.model.initialised) trace(s, "add key, refused before Initialize");
     if (refusedBeforeInitialize(subject, "PrepareKey before Initialize",
                                 [&] { subject.sorter.PrepareKey(); }))
       return;
     Model& m = subject.model;
-    if (m.keys.size() >= kMaxKeys) return;
+    if (m.keys.size() >= kMaxKeys) {
+      trace(s, "add key, none past %zu keys", kMaxKeys);
+      return;
+    }
+    const std::size_t count = c.below(4) == 0 ? c.below(m.schema.size() + 1) : m.schema.size();
+    m.current.clear();
+    m.current.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) m.current.push_back(makeField(m.schema[i], c, pools_));
+    if (tracing) trace(s, "add key %s", describe(m.current).c_str());
     subject.sorter.PrepareKey();
     m.build = Model::Build::kBuilding;
-    m.current.clear();
-    const std::size_t count = c.below(4) == 0 ? c.below(m.schema.size() + 1) : m.schema.size();
-    for (std::size_t i = 0; i < count; ++i)
-      addNextField(subject, makeField(m.schema[i], c, pools_));
+    for (const Field& field : m.current) addToSorter(subject, field);
     subject.sorter.FinishKey();
     m.build = Model::Build::kFinished;
-    store(subject, s);
+    store(subject);
   }
 
-  void addNextField(Subject& subject, Field field) {
+  // Gives `field` to the sorter as the next field of the key being built.
+  static void addToSorter(Subject& subject, const Field& field) {
     I2::TVarlenSortCache& sorter = subject.sorter;
     switch (static_cast<Kind>(field.index())) {
       case Kind::kU16:
@@ -526,13 +617,12 @@ class Run {
         break;
       }
     }
-    subject.model.current.push_back(std::move(field));
   }
 
-  void store(Subject& subject, int s) {
-    trace("StoreCurrentKeywithVal", s);
+  void store(Subject& subject) {
     char value[32];
     const std::uint32_t id = nextId_++;
+    traceResult("stored as id %u", id);
     fillValue(id, subject.model.valueSize, value);
     subject.sorter.StoreCurrentKeywithVal(value);
     std::memset(value, 0, sizeof value);  // the sorter keeps a copy
@@ -541,7 +631,7 @@ class Run {
   }
 
   void prepareKey(Subject& subject, int s) {
-    trace("PrepareKey", s);
+    trace(s, "PrepareKey");
     if (refusedBeforeInitialize(subject, "PrepareKey before Initialize",
                                 [&] { subject.sorter.PrepareKey(); }))
       return;
@@ -552,19 +642,22 @@ class Run {
   }
 
   void addField(Subject& subject, int s) {
-    trace("AddFieldToKey", s);
     Model& m = subject.model;
     if (m.initialised && m.build == Model::Build::kBuilding && m.current.size() < m.schema.size()) {
-      addNextField(subject, makeField(m.schema[m.current.size()], choose_, pools_));
+      Field field = makeField(m.schema[m.current.size()], choose_, pools_);
+      if (tracing) trace(s, "AddFieldToKey(%s)", describe(field).c_str());
+      addToSorter(subject, field);
+      m.current.push_back(std::move(field));
       return;
     }
-    Field field = makeField(static_cast<Kind>(choose_.below(3)), choose_, pools_);
+    const Field field = makeField(static_cast<Kind>(choose_.below(3)), choose_, pools_);
+    if (tracing) trace(s, "AddFieldToKey(%s), misuse", describe(field).c_str());
     expectMisuse("a field without a key being built or past the announced count",
-                 [&] { addNextField(subject, std::move(field)); });
+                 [&] { addToSorter(subject, field); });
   }
 
   void finishKey(Subject& subject, int s) {
-    trace("FinishKey", s);
+    trace(s, "FinishKey");
     Model& m = subject.model;
     if (m.build != Model::Build::kBuilding) {
       expectMisuse("FinishKey without a key being built", [&] { subject.sorter.FinishKey(); });
@@ -575,6 +668,7 @@ class Run {
   }
 
   void storeKey(Subject& subject, int s) {
+    trace(s, "StoreCurrentKeywithVal");
     Model& m = subject.model;
     if (m.build != Model::Build::kFinished) {
       char value[32] = {};
@@ -582,14 +676,21 @@ class Run {
                    [&] { subject.sorter.StoreCurrentKeywithVal(value); });
       return;
     }
-    if (m.keys.size() < kMaxKeys) store(subject, s);
+    if (m.keys.size() < kMaxKeys) store(subject);
   }
 
   void addBatch(Subject& subject, int s) {
-    trace("a batch of keys", s);
     const std::uint64_t count = 1 + choose_.below(kMaxBatch);
-    RandomChooser random(choose_.below(std::numeric_limits<std::uint64_t>::max()));
-    if (subject.model.initialised && choose_.below(2) == 1) subject.sorter.Reserve(count);
+    const std::uint64_t seed = choose_.below(std::numeric_limits<std::uint64_t>::max());
+    const bool initialised = subject.model.initialised;
+    const bool reserve = initialised && choose_.below(2) == 1;
+    trace(s, "batch of %" PRIu64 " keys from seed %" PRIu64 ", %s", count, seed,
+          !initialised ? "before Initialize"
+          : reserve    ? "reserved"
+                       : "not reserved");
+    if (reserve) subject.sorter.Reserve(count);
+    RandomChooser random(seed);
+    const Nested nested;
     for (std::uint64_t i = 0; i < count && subject.model.keys.size() < kMaxKeys; ++i) {
       addKey(subject, s, random);
       if (!subject.model.initialised) return;
@@ -597,8 +698,8 @@ class Run {
   }
 
   void reserve(Subject& subject, int s) {
-    trace("Reserve", s);
     const std::uint64_t keys = choose_.below(kMaxKeys);
+    trace(s, "Reserve(%" PRIu64 ")", keys);
     if (refusedBeforeInitialize(subject, "Reserve before Initialize",
                                 [&] { subject.sorter.Reserve(keys); }))
       return;
@@ -606,7 +707,7 @@ class Run {
   }
 
   void sortKeys(Subject& subject, int s) {
-    trace("SortKeys", s);
+    trace(s, "SortKeys");
     if (refusedBeforeInitialize(subject, "SortKeys before Initialize",
                                 [&] { subject.sorter.SortKeys(); }))
       return;
@@ -631,10 +732,8 @@ class Run {
   }
 
   void getFirst(Subject& subject, int s, std::uint64_t position) {
-    if (tracing)
-      std::fprintf(stderr, "  GetFirstVal(%llu) on sorter %d\n",
-                   static_cast<unsigned long long>(position), s);
     Model& m = subject.model;
+    trace(s, "GetFirstVal(%" PRIu64 ") of %zu keys", position, m.keys.size());
     char* value = nullptr;
     const std::int32_t rc = subject.sorter.GetFirstVal(position, 0, value, false);
     if (!m.sorted || position >= m.keys.size()) {
@@ -642,6 +741,7 @@ class Run {
         fault("GetFirstVal(%llu) found a key where there is none",
               static_cast<unsigned long long>(position));
       m.cursor = Model::Cursor::kAtEnd;
+      traceResult("no key");
       return;
     }
     if (rc != 0)
@@ -654,7 +754,7 @@ class Run {
 
   // Returns false when there is no next key.
   bool getNext(Subject& subject, int s) {
-    trace("GetNextVal", s);
+    trace(s, "GetNextVal");
     Model& m = subject.model;
     char* value = nullptr;
     if (m.cursor == Model::Cursor::kNone && m.sorted && !m.keys.empty()) {
@@ -665,11 +765,13 @@ class Run {
     const std::int32_t rc = subject.sorter.GetNextVal(0, value, false);
     if (m.cursor != Model::Cursor::kValid) {
       require(rc != 0, "GetNextVal found a key with nothing to continue from");
+      traceResult("no key");
       return false;
     }
     if (m.position + 1 >= m.keys.size()) {
       require(rc != 0, "GetNextVal found a key past the last one");
       m.cursor = Model::Cursor::kAtEnd;
+      traceResult("no key");
       return false;
     }
     if (rc != 0)
@@ -683,9 +785,7 @@ class Run {
   void hold(Subject& subject, const char* value, const char* operation) {
     const Model& m = subject.model;
     const std::uint32_t id = m.idAt(m.position);
-    if (tracing)
-      std::fprintf(stderr, "    position %llu: id %u\n",
-                   static_cast<unsigned long long>(m.position), id);
+    traceResult("position %" PRIu64 ": id %u", m.position, id);
     if (!valueIs(value, id, m.valueSize)) {
       char what[96];
       std::snprintf(what, sizeof what, "%s at position %llu of %zu (%s)", operation,
@@ -699,12 +799,19 @@ class Run {
   }
 
   void readPage(Subject& subject, int s) {
-    getFirst(subject, s, choosePosition(subject));
-    for (std::uint64_t n = choose_.below(64); n > 0 && getNext(subject, s); --n) {
+    const std::uint64_t position = choosePosition(subject);
+    const std::uint64_t more = choose_.below(64);
+    trace(s, "page from %" PRIu64 " of %zu keys, %" PRIu64 " more", position,
+          subject.model.keys.size(), more);
+    const Nested nested;
+    getFirst(subject, s, position);
+    for (std::uint64_t n = more; n > 0 && getNext(subject, s); --n) {
     }
   }
 
   void readAll(Subject& subject, int s) {
+    trace(s, "read all");
+    const Nested nested;
     if (subject.model.keys.empty()) return getFirst(subject, s, 0);
     getFirst(subject, s, 0);
     while (getNext(subject, s)) {
@@ -712,7 +819,7 @@ class Run {
   }
 
   void setReverse(Subject& subject, int s, bool reverse) {
-    trace(reverse ? "SetReverse(true)" : "SetReverse(false)", s);
+    trace(s, "SetReverse(%s)", reverse ? "true" : "false");
     if (refusedBeforeInitialize(subject, "SetReverse before Initialize",
                                 [&] { subject.sorter.SetReverse(reverse); }))
       return;
@@ -723,7 +830,7 @@ class Run {
   }
 
   void clear(Subject& subject, int s, bool releaseMemory) {
-    trace(releaseMemory ? "Clear(true)" : "Clear(false)", s);
+    trace(s, "Clear(%s)", releaseMemory ? "true" : "false");
     subject.sorter.Clear(releaseMemory);
     subject.model = Model{};
     subject.held = nullptr;
@@ -734,17 +841,17 @@ class Run {
     Subject& target = subjects_[1 - from];
     switch (choose_.below(3)) {
       case 0:
-        trace("copy assignment to the other", from);
+        trace(from, "copy assignment to the other");
         target.sorter = source.sorter;
         break;
       case 1: {
-        trace("copy construction, swapped into the other", from);
+        trace(from, "copy construction, swapped into the other");
         I2::TVarlenSortCache copied(source.sorter);
         target.sorter.swap(copied);
         break;
       }
       default: {
-        trace("self-assignment", from);
+        trace(from, "self-assignment");
         I2::TVarlenSortCache& alias = source.sorter;
         source.sorter = alias;
         return;
@@ -758,10 +865,10 @@ class Run {
     Subject& source = subjects_[from];
     Subject& target = subjects_[1 - from];
     if (choose_.below(2) == 0) {
-      trace("move assignment to the other", from);
+      trace(from, "move assignment to the other");
       target.sorter = std::move(source.sorter);
     } else {
-      trace("move construction, swapped into the other", from);
+      trace(from, "move construction, swapped into the other");
       I2::TVarlenSortCache moved(std::move(source.sorter));
       target.sorter.swap(moved);
     }
@@ -770,8 +877,8 @@ class Run {
     source.held = target.held = nullptr;
   }
 
-  void swap() {
-    trace("swap", 0);
+  void swap(int s) {
+    trace(s, "swap with the other");
     subjects_[0].sorter.swap(subjects_[1].sorter);
     std::swap(subjects_[0].model, subjects_[1].model);
     // Where a value read before the swap lies afterwards is not promised.

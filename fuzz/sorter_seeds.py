@@ -6,6 +6,9 @@ choice in [0, bound) takes the fewest bytes that hold bound - 1, from the end
 of the input backwards, most significant first, modulo bound. A seed is
 written here as the operations of sorter_fuzzer.cpp, each with the choices
 that it makes there, in the same order; keep the two in step.
+
+Each seed also notes its operations as the fuzzer's trace (SORTER_FUZZ_TRACE)
+prints them; sorter_seeds_test.py runs the fuzzer on every seed and compares.
 """
 import os
 import sys
@@ -14,11 +17,22 @@ OPS = dict(initialize=0, add_key=1, prepare_key=2, add_field=3, finish_key=4, st
            batch=6, sort=7, get_first=8, page=9, get_next=10, set_reverse=11, clear=12,
            copy=13, move=14, swap=15, read_all=16, reserve=17)
 U16, U64, TEXT = 0, 1, 2
+KIND_NAMES = ["u16", "u64", "text"]
 VALUE_SIZES = [1, 3, 4, 8, 12, 17, 32]
 ALPHABET = b"\x00aAbBzZ@[`{0\x7f\x80\xc4\xff"
 MAX_KEYS = 6000
 EDGES = [0, 1, 0xFF, 0x100, 0x7FFF, 0x8000, 0xFFFF, 0x10000, 0x00FF00FF00FF00FF, 1 << 31,
          0x7FFFFFFFFFFFFFFF, 0x8000000000000000, (1 << 64) - 1]
+
+
+# A field as the fuzzer's trace shows it: texts quoted, with '"', '\\' and the
+# bytes outside printable ASCII as \xHH.
+def describe(kind, value):
+    if kind != TEXT:
+        return f"{KIND_NAMES[kind]} {value}"
+    shown = "".join(chr(b) if 0x20 <= b < 0x7F and b not in b'"\\' else f"\\x{b:02x}"
+                    for b in value)
+    return f'text "{shown}"'
 
 
 # The texts that sorter_fuzzer starts its pool of earlier texts with.
@@ -33,6 +47,15 @@ class Seed:
         self.pool = list(POOL)  # None once a batch has changed it unseen
         self.next_in_pool = 0
         self.sorters = [dict(init=False, schema=[], keys=0, build=None, fields=0) for _ in range(2)]
+        self.lines = []  # the operations, as the fuzzer's trace prints them
+
+    def trace(self, sorter, line):
+        self.lines.append(f"sorter {sorter}: {line}")
+
+    # The trace lines of the operations, then of what the fuzzer does at the end.
+    def operations(self):
+        return self.lines + [f"sorter {i}: at the end, sorted and read whole both ways"
+                             for i, s in enumerate(self.sorters) if s["init"]]
 
     def choose(self, value, bound):
         assert 0 <= value < max(bound, 1)
@@ -103,6 +126,7 @@ class Seed:
             self.text(value)
         else:
             self.number(value)
+        return describe(kind, value)
 
     def initialize(self, schema, value_size=4, reverse=False, bad=None, sorter=0):
         s = self.op("initialize", sorter)
@@ -112,6 +136,13 @@ class Seed:
         self.choose(VALUE_SIZES.index(value_size), len(VALUE_SIZES))
         self.choose(int(reverse), 2)
         self.choose({None: 3, "no fields": 0, "no value": 1, "no name": 2}[bad], 24)
+        kinds = " ".join(KIND_NAMES[kind] for kind in schema)
+        fields = 0 if bad == "no fields" else len(schema)
+        value = 0 if bad == "no value" else value_size
+        name = "" if bad == "no name" else "fuzz"
+        direction = "reversed" if reverse else "ascending"
+        self.trace(sorter, f'Initialize(keys of {kinds}, {fields} fields, value {value}, '
+                   f'name "{name}", {direction})')
         if s["keys"] or s["build"]:
             return
         if not bad:  # a refused Initialize changes nothing
@@ -120,40 +151,47 @@ class Seed:
     def add_key(self, *fields, sorter=0):
         s = self.op("add_key", sorter)
         if not s["init"]:
+            self.trace(sorter, "add key, refused before Initialize")
+            return
+        if s["keys"] >= MAX_KEYS:
+            self.trace(sorter, f"add key, none past {MAX_KEYS} keys")
             return
         if len(fields) == len(s["schema"]):
             self.choose(1, 4)
         else:
             self.choose(0, 4)
             self.choose(len(fields), len(s["schema"]) + 1)
-        for kind, value in zip(s["schema"], fields):
-            self.field(kind, value)
+        described = [self.field(kind, value) for kind, value in zip(s["schema"], fields)]
+        self.trace(sorter, f"add key [{', '.join(described)}]")
         s["keys"] += 1
         s["build"] = None
 
     def add_field(self, value, kind=None, sorter=0):
         s = self.op("add_field", sorter)
         if s["init"] and s["build"] == "building" and s["fields"] < len(s["schema"]):
-            self.field(s["schema"][s["fields"]], value)
+            self.trace(sorter, f"AddFieldToKey({self.field(s['schema'][s['fields']], value)})")
             s["fields"] += 1
         else:
             self.choose(kind, 3)
-            self.field(kind, value)
+            self.trace(sorter, f"AddFieldToKey({self.field(kind, value)}), misuse")
 
     def prepare_key(self, sorter=0):
         s = self.op("prepare_key", sorter)
+        self.trace(sorter, "PrepareKey")
         if s["init"]:
             s.update(build="building", fields=0)
 
     def finish_key(self, sorter=0):
         s = self.op("finish_key", sorter)
+        self.trace(sorter, "FinishKey")
         if s["build"] == "building":
             s["build"] = "finished"
 
     def store_key(self, sorter=0):
         s = self.op("store_key", sorter)
+        self.trace(sorter, "StoreCurrentKeywithVal")
         if s["build"] == "finished":
-            s.update(build=None, keys=s["keys"] + 1)
+            s.update(build=None, keys=min(MAX_KEYS, s["keys"] + 1))
 
     def batch(self, count, seed, reserve=False, sorter=0):
         s = self.op("batch", sorter)
@@ -161,56 +199,84 @@ class Seed:
         self.choose(seed, (1 << 64) - 1)
         if s["init"]:
             self.choose(int(reserve), 2)
+            how = "reserved" if reserve else "not reserved"
             s["keys"] = min(MAX_KEYS, s["keys"] + count)
             s["build"] = None
             self.pool = None
+        else:
+            how = "before Initialize"
+        self.trace(sorter, f"batch of {count} keys from seed {seed}, {how}")
 
+    # Returns the position that the fuzzer reads at.
     def position(self, s, where):
         n = s["keys"]
         if where == "last":
             self.choose(0, 8)
-        elif where == "end":
+            return max(n - 1, 0)
+        if where == "end":
             self.choose(1, 8)
-        elif where == "max":
+            return n
+        if where == "max":
             self.choose(2, 8)
-        else:
-            self.choose(3, 8)
-            self.choose(where, n + 2)
+            return (1 << 64) - 1
+        self.choose(3, 8)
+        self.choose(where, n + 2)
+        return where
 
     def get_first(self, where, sorter=0):
-        self.position(self.op("get_first", sorter), where)
+        s = self.op("get_first", sorter)
+        self.trace(sorter, f"GetFirstVal({self.position(s, where)}) of {s['keys']} keys")
 
     def page(self, where, length, sorter=0):
-        self.position(self.op("page", sorter), where)
+        s = self.op("page", sorter)
+        at = self.position(s, where)
         self.choose(length, 64)
+        self.trace(sorter, f"page from {at} of {s['keys']} keys, {length} more")
 
     def set_reverse(self, reverse, sorter=0):
         self.op("set_reverse", sorter)
         self.choose(int(reverse), 2)
+        self.trace(sorter, f"SetReverse({'true' if reverse else 'false'})")
 
     def clear(self, release=False, sorter=0):
         self.op("clear", sorter)
         self.choose(int(release), 2)
+        self.trace(sorter, f"Clear({'true' if release else 'false'})")
         self.sorters[sorter].update(init=False, schema=[], keys=0, build=None)
 
     def copy(self, how, sorter=0):
         self.op("copy", sorter)
         self.choose(["assign", "construct", "self"].index(how), 3)
+        self.trace(sorter, {"assign": "copy assignment to the other",
+                            "construct": "copy construction, swapped into the other",
+                            "self": "self-assignment"}[how])
         if how != "self":
             self.sorters[1 - sorter] = dict(self.sorters[sorter])
 
     def move(self, how, sorter=0):
         self.op("move", sorter)
         self.choose(["assign", "construct"].index(how), 2)
+        self.trace(sorter, {"assign": "move assignment to the other",
+                            "construct": "move construction, swapped into the other"}[how])
         self.sorters[1 - sorter] = self.sorters[sorter]
         self.sorters[sorter] = dict(init=False, schema=[], keys=0, build=None, fields=0)
+
+    def swap(self, sorter=0):
+        self.op("swap", sorter)
+        self.trace(sorter, "swap with the other")
+        self.sorters.reverse()
 
     def reserve(self, keys, sorter=0):
         self.op("reserve", sorter)
         self.choose(keys, MAX_KEYS)
+        self.trace(sorter, f"Reserve({keys})")
 
+    # The operations that make no choice and change nothing that later
+    # choices depend on.
     def simple(self, name, sorter=0):
         self.op(name, sorter)
+        shown = {"sort": "SortKeys", "get_next": "GetNextVal", "read_all": "read all"}[name]
+        self.trace(sorter, shown)
 
 
 def seeds():
@@ -349,7 +415,7 @@ def seeds():
     s.add_field(b"tail", sorter=1)
     s.finish_key(sorter=1)
     s.store_key(sorter=1)
-    s.simple("finish_key")
+    s.finish_key()
     s.copy("assign")
     s.store_key(sorter=1)
     s.simple("sort", sorter=1)
@@ -365,14 +431,14 @@ def seeds():
     s.simple("sort")
     s.initialize([U64])
     s.add_key(5)
-    s.simple("swap")
+    s.swap()
     s.move("construct", sorter=1)
     s.simple("sort")
     s.simple("read_all")
     out["moves-and-swaps"] = s
 
     s = Seed()  # misuse is refused and leaves the sorter working
-    s.simple("prepare_key")
+    s.prepare_key()
     s.add_field(1, kind=U16)
     s.simple("sort")
     s.set_reverse(True)
@@ -380,8 +446,8 @@ def seeds():
     s.get_first(0)
     s.simple("get_next")
     s.initialize([U16])
-    s.simple("finish_key")
-    s.simple("store_key")
+    s.finish_key()
+    s.store_key()
     s.prepare_key()
     s.add_field(3)
     s.add_field(4, kind=U64)
