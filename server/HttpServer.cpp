@@ -34,9 +34,32 @@ void listeningSocketOptions(socket_t socket) {
   ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
 }
 
+// Sends a streamed answer chunked. The answer ends with its last chunk only
+// when the stream completed; a client that went away, or a stream that
+// threw, closes the connection.
+void applyStream(HttpAnswer&& answer, httplib::Response& response) {
+  response.set_chunked_content_provider(
+      answer.contentType,
+      [stream = std::move(answer.stream)](std::size_t, httplib::DataSink& sink) {
+        bool open = true;
+        try {
+          stream([&](std::string_view piece) {
+            // An empty chunk would end the body.
+            if (open && !piece.empty()) open = sink.write(piece.data(), piece.size());
+            return open;
+          });
+        } catch (...) {
+          return false;
+        }
+        if (open) sink.done();
+        return open;
+      });
+}
+
 void apply(HttpAnswer&& answer, httplib::Response& response) {
   response.status = answer.status;
   for (auto& [name, value] : answer.headers) response.set_header(name, value);
+  if (answer.stream) return applyStream(std::move(answer), response);
   if (!answer.contentType.empty()) response.set_header("Content-Type", answer.contentType);
   response.body = std::move(answer.body);
 }
@@ -134,7 +157,11 @@ bool HttpServer::serve() {
 void HttpServer::stop() { server_.stop(); }
 
 void HttpServer::route(const httplib::Request& request, httplib::Response& response) const {
-  apply(handler_.handle({request.method, request.path, request.body}), response);
+  std::vector<std::pair<std::string_view, std::string_view>> query(request.params.begin(),
+                                                                   request.params.end());
+  apply(handler_.handle(
+            {.method = request.method, .path = request.path, .body = request.body, .query = query}),
+        response);
 }
 
 // Errors that cpp-httplib answers before a handler runs: a malformed request
