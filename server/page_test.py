@@ -198,6 +198,7 @@ class PageTest(unittest.TestCase):
         self.assertEqual("ready", self.settled())
         rows = self.assertShowsAsBrowseQuery(fields="ByName,ByNumber", offset=49_999)
         self.assertEqual("50,000", rows[0][0])
+        self.screenshot("go-to-item")
 
         self.driver.refresh()
         self.assertEqual("ready", self.settled())
