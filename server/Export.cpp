@@ -124,8 +124,8 @@ std::string exportContentType(ExportFormat format) {
 std::string exportFileName(const ExportRequest& request) {
   std::string name;
   for (const char c : request.dataSet.substr(1)) {
-    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                       (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                       c == '.' || c == '_' || c == '-';
     name += c == '/' ? '-' : plain ? c : '_';
   }
   return name + (request.format == ExportFormat::kCsv ? ".csv" : ".jsonl");

@@ -180,9 +180,10 @@ TEST_F(ExportThroughHandlerTest, AnExportHoldsEveryItemInTheOrderBrowseQueryGive
   const Json expected = browseQueryItems(R"(["ByName","ByNumber"])", 1);
   ASSERT_EQ(kItems, expected.size());
 
-  const HttpAnswer jsonLines = exportOf(
-      {{"dataset", "/items"}, {"fields", "ByName,ByNumber"}, {"direction", "desc"},
-       {"format", "jsonl"}});
+  const HttpAnswer jsonLines = exportOf({{"dataset", "/items"},
+                                         {"fields", "ByName,ByNumber"},
+                                         {"direction", "desc"},
+                                         {"format", "jsonl"}});
   ASSERT_EQ(200, jsonLines.status) << jsonLines.body;
   ASSERT_TRUE(jsonLines.stream);
   EXPECT_EQ("application/x-ndjson", jsonLines.contentType);
@@ -193,8 +194,8 @@ TEST_F(ExportThroughHandlerTest, AnExportHoldsEveryItemInTheOrderBrowseQueryGive
   for (std::string line; std::getline(lines, line);) exported.push_back(Json::parse(line));
   EXPECT_EQ(expected, exported);
 
-  const HttpAnswer csv = exportOf(
-      {{"dataset", "/items"}, {"fields", "ByName,ByNumber"}, {"direction", "desc"}});
+  const HttpAnswer csv =
+      exportOf({{"dataset", "/items"}, {"fields", "ByName,ByNumber"}, {"direction", "desc"}});
   ASSERT_EQ(200, csv.status);
   EXPECT_EQ("text/csv; charset=utf-8", csv.contentType);
   std::string expectedCsv = "name,number,flag\r\n";
@@ -217,10 +218,9 @@ TEST_F(ExportThroughHandlerTest, TheConsumerServesOthersBetweenPagesAndAGoneClie
   answer.stream([&](std::string_view) {
     // A browse request of the same key, while the client receives a page.
     auto browsed = std::async(std::launch::async, [&] {
-      return handler_.handle(
-          {.method = "POST",
-           .path = "/v1/browse",
-           .body = testing::pageRequest("/items", 0, 10, R"(["ByNumber"])")});
+      return handler_.handle({.method = "POST",
+                              .path = "/v1/browse",
+                              .body = testing::pageRequest("/items", 0, 10, R"(["ByNumber"])")});
     });
     if (browsed.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
       std::fprintf(stderr, "the export holds the consumer while the client reads\n");

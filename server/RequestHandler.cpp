@@ -230,9 +230,11 @@ HttpAnswer RequestHandler::route(const HttpRequest& request) const {
     std::string_view path;
     std::string_view method;
   };
-  static constexpr Endpoint kEndpoints[] = {
-      {"/v1/browse", "POST"}, {"/v1/datasets", "GET"}, {"/healthz", "GET"},
-      {"/metrics", "GET"},    {"/v1/export", "GET"}};
+  static constexpr Endpoint kEndpoints[] = {{"/v1/browse", "POST"},
+                                            {"/v1/datasets", "GET"},
+                                            {"/healthz", "GET"},
+                                            {"/metrics", "GET"},
+                                            {"/v1/export", "GET"}};
   const auto endpoint = std::find_if(std::begin(kEndpoints), std::end(kEndpoints),
                                      [&](const Endpoint& e) { return e.path == request.path; });
   if (endpoint == std::end(kEndpoints)) {
