@@ -1,10 +1,13 @@
 // GET /v1/export: its query parameters, its CSV and JSON Lines rows, and
 // whole exports through the request handler compared with `browse query`,
-// over several pages, with a client that goes away and a file that changes.
+// over several pages, with a client that goes away and a file that changes,
+// and over HTTP from the real server.
 #include "Export.h"
 
 #include <gtest/gtest.h>
+#include <httplib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <future>
 #include <nlohmann/json.hpp>
@@ -259,6 +262,33 @@ TEST_F(ExportThroughHandlerTest, FailuresBeforeTheFirstRowHaveTheirStatus) {
   const HttpAnswer empty = exportOf({{"dataset", "/empty"}});
   ASSERT_EQ(200, empty.status);
   EXPECT_EQ("name,number,flag\r\n", drain(empty).first);
+}
+
+TEST_F(ExportThroughHandlerTest, OverHttpTheExportIsChunkedAndAClientMayLeaveMidway) {
+  testing::ServerProcess server(BROWSE_BINARY, data_.outside(), {"--data", data_.path().string()});
+  ASSERT_NE(0, server.port()) << server.err();
+  httplib::Client client("127.0.0.1", server.port());
+  std::string body;
+  const auto whole = client.Get("/v1/export?dataset=/items&fields=ByNumber&format=jsonl",
+                                [&](const char* data, std::size_t size) {
+                                  body.append(data, size);
+                                  return true;
+                                });
+  ASSERT_TRUE(whole);
+  EXPECT_EQ(200, whole->status);
+  EXPECT_EQ("chunked", whole->get_header_value("Transfer-Encoding"));
+  EXPECT_EQ(kItems, static_cast<std::size_t>(std::count(body.begin(), body.end(), '\n')));
+
+  std::size_t received = 0;
+  httplib::Client leaving("127.0.0.1", server.port());
+  const auto cut = leaving.Get("/v1/export?dataset=/items", [&](const char*, std::size_t size) {
+    received += size;
+    return false;
+  });
+  EXPECT_FALSE(cut);
+  EXPECT_GT(received, 0u);
+  EXPECT_EQ(200, httplib::Client("127.0.0.1", server.port()).Get("/healthz")->status);
+  EXPECT_EQ(0, server.stop());
 }
 
 }  // namespace
