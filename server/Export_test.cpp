@@ -278,6 +278,14 @@ TEST_F(ExportThroughHandlerTest, OverHttpTheExportIsChunkedAndAClientMayLeaveMid
   EXPECT_EQ(200, whole->status);
   EXPECT_EQ("chunked", whole->get_header_value("Transfer-Encoding"));
   EXPECT_EQ(kItems, static_cast<std::size_t>(std::count(body.begin(), body.end(), '\n')));
+  // The log line, written after the answer, counts the streamed bytes.
+  const std::string logged = " GET /v1/export 200 " + std::to_string(body.size()) + " ";
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (server.err().find(logged) == std::string::npos &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_NE(std::string::npos, server.err().find(logged)) << server.err();
 
   std::size_t received = 0;
   httplib::Client leaving("127.0.0.1", server.port());

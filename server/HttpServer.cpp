@@ -23,6 +23,9 @@ using Clock = std::chrono::steady_clock;
 // cpp-httplib serves a connection's requests one after another on one thread.
 thread_local Clock::time_point requestStart;
 thread_local bool requestStarted = false;
+// The bytes of the current answer's streamed body, for its log line; the
+// stream runs on the thread that logs the request after it.
+thread_local std::size_t streamedBytes = 0;
 
 // The longest pause of the housekeeping thread.
 constexpr std::chrono::seconds kHousekeepingPeriod{1};
@@ -46,6 +49,7 @@ void applyStream(HttpAnswer&& answer, httplib::Response& response) {
           stream([&](std::string_view piece) {
             // An empty chunk would end the body.
             if (open && !piece.empty()) open = sink.write(piece.data(), piece.size());
+            if (open) streamedBytes += piece.size();
             return open;
           });
         } catch (...) {
@@ -193,7 +197,8 @@ void HttpServer::log(const httplib::Request& request, const httplib::Response& r
   }
   metrics_.countRequest(response.status, took);
   log_.write({std::chrono::system_clock::now(), request.method, request.path, response.status,
-              response.body.size(), took});
+              response.body.size() + streamedBytes, took});
+  streamedBytes = 0;
 }
 
 void HttpServer::keepHouse() {
