@@ -23,6 +23,9 @@ using Clock = std::chrono::steady_clock;
 // cpp-httplib serves a connection's requests one after another on one thread.
 thread_local Clock::time_point requestStart;
 thread_local bool requestStarted = false;
+// The bytes of the current answer's streamed body, for its log line; the
+// stream runs on the thread that logs the request after it.
+thread_local std::size_t streamedBytes = 0;
 
 // The longest pause of the housekeeping thread.
 constexpr std::chrono::seconds kHousekeepingPeriod{1};
@@ -34,9 +37,33 @@ void listeningSocketOptions(socket_t socket) {
   ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
 }
 
+// Sends a streamed answer chunked. The answer ends with its last chunk only
+// when the stream completed; a client that went away, or a stream that
+// threw, closes the connection.
+void applyStream(HttpAnswer&& answer, httplib::Response& response) {
+  response.set_chunked_content_provider(
+      answer.contentType,
+      [stream = std::move(answer.stream)](std::size_t, httplib::DataSink& sink) {
+        bool open = true;
+        try {
+          stream([&](std::string_view piece) {
+            // An empty chunk would end the body.
+            if (open && !piece.empty()) open = sink.write(piece.data(), piece.size());
+            if (open) streamedBytes += piece.size();
+            return open;
+          });
+        } catch (...) {
+          return false;
+        }
+        if (open) sink.done();
+        return open;
+      });
+}
+
 void apply(HttpAnswer&& answer, httplib::Response& response) {
   response.status = answer.status;
   for (auto& [name, value] : answer.headers) response.set_header(name, value);
+  if (answer.stream) return applyStream(std::move(answer), response);
   if (!answer.contentType.empty()) response.set_header("Content-Type", answer.contentType);
   response.body = std::move(answer.body);
 }
@@ -134,7 +161,11 @@ bool HttpServer::serve() {
 void HttpServer::stop() { server_.stop(); }
 
 void HttpServer::route(const httplib::Request& request, httplib::Response& response) const {
-  apply(handler_.handle({request.method, request.path, request.body}), response);
+  std::vector<std::pair<std::string_view, std::string_view>> query(request.params.begin(),
+                                                                   request.params.end());
+  apply(handler_.handle(
+            {.method = request.method, .path = request.path, .body = request.body, .query = query}),
+        response);
 }
 
 // Errors that cpp-httplib answers before a handler runs: a malformed request
@@ -166,7 +197,8 @@ void HttpServer::log(const httplib::Request& request, const httplib::Response& r
   }
   metrics_.countRequest(response.status, took);
   log_.write({std::chrono::system_clock::now(), request.method, request.path, response.status,
-              response.body.size(), took});
+              response.body.size() + streamedBytes, took});
+  streamedBytes = 0;
 }
 
 void HttpServer::keepHouse() {

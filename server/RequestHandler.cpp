@@ -1,8 +1,10 @@
 #include "RequestHandler.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <limits>
+#include <memory>
 #include <new>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
@@ -19,6 +21,10 @@ using Json = nlohmann::ordered_json;
 
 constexpr char kJson[] = "application/json; charset=utf-8";
 constexpr char kPrometheusText[] = "text/plain; version=0.0.4; charset=utf-8";
+// The page loads its scripts, styles and data from the server alone.
+constexpr char kPagePolicy[] =
+    "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; "
+    "connect-src 'self'; base-uri 'none'; form-action 'self'; frame-ancestors 'none'";
 // Sort fields of one request: 3 fields have meaning, repeats only add bytes
 // to every item's key.
 constexpr std::size_t kMaxSortFields = 16;
@@ -159,6 +165,23 @@ HttpAnswer jsonAnswer(int status, const Json& body) { return {status, kJson, {},
 
 bool isGet(std::string_view method) { return method == "GET" || method == "HEAD"; }
 
+std::string serverTiming(std::chrono::steady_clock::duration took) {
+  char text[48];
+  std::snprintf(text, sizeof text, "handler;dur=%.3f",
+                std::chrono::duration<double, std::milli>(took).count());
+  return text;
+}
+
+HttpAnswer methodNotAllowed(std::string_view method, std::string_view path,
+                            std::string_view allowed) {
+  HttpAnswer answer =
+      jsonAnswer(405, Json{{"error", "method_not_allowed"},
+                           {"message", quoted(method) + " " + std::string(path) +
+                                           " is not allowed; use " + std::string(allowed)}});
+  answer.headers.emplace_back("Allow", std::string(allowed));
+  return answer;
+}
+
 }  // namespace
 
 RequestHandler::RequestHandler(const ServeOptions& options, const DataSetCatalog& catalog,
@@ -171,6 +194,7 @@ RequestHandler::RequestHandler(const ServeOptions& options, const DataSetCatalog
       metrics_(metrics) {}
 
 HttpAnswer RequestHandler::handle(const HttpRequest& request) const {
+  const auto start = std::chrono::steady_clock::now();
   HttpAnswer answer;
   try {
     answer = route(request);
@@ -187,6 +211,10 @@ HttpAnswer RequestHandler::handle(const HttpRequest& request) const {
     answer = jsonAnswer(500, Json{{"error", "internal"}, {"message", "the server failed"}});
   }
   decorate(answer);
+  if (!answer.stream) {
+    answer.headers.emplace_back("Server-Timing",
+                                serverTiming(std::chrono::steady_clock::now() - start));
+  }
   return answer;
 }
 
@@ -202,26 +230,26 @@ HttpAnswer RequestHandler::route(const HttpRequest& request) const {
     std::string_view path;
     std::string_view method;
   };
-  static constexpr Endpoint kEndpoints[] = {
-      {"/v1/browse", "POST"}, {"/v1/datasets", "GET"}, {"/healthz", "GET"}, {"/metrics", "GET"}};
+  static constexpr Endpoint kEndpoints[] = {{"/v1/browse", "POST"},
+                                            {"/v1/datasets", "GET"},
+                                            {"/healthz", "GET"},
+                                            {"/metrics", "GET"},
+                                            {"/v1/export", "GET"}};
   const auto endpoint = std::find_if(std::begin(kEndpoints), std::end(kEndpoints),
                                      [&](const Endpoint& e) { return e.path == request.path; });
   if (endpoint == std::end(kEndpoints)) {
+    if (const PageFile* file = findPageFile(request.path)) return pageFile(request.method, *file);
     throw ApiError(404, "not_found", "no endpoint " + quoted(request.path));
   }
   const bool allowed =
       request.method == endpoint->method || (endpoint->method == "GET" && isGet(request.method));
   if (!allowed) {
     if (request.method == "OPTIONS" && !allowOrigin_.empty()) return preflight();
-    HttpAnswer answer = jsonAnswer(
-        405, Json{{"error", "method_not_allowed"},
-                  {"message", quoted(request.method) + " " + std::string(endpoint->path) +
-                                  " is not allowed; use " + std::string(endpoint->method)}});
-    answer.headers.emplace_back("Allow", std::string(endpoint->method));
-    return answer;
+    return methodNotAllowed(request.method, endpoint->path, endpoint->method);
   }
   if (endpoint->path == "/v1/browse") return browse(request.body);
   if (endpoint->path == "/v1/datasets") return dataSets();
+  if (endpoint->path == "/v1/export") return exportDataSet(request);
   if (endpoint->path == "/healthz") return jsonAnswer(200, Json{{"status", "ok"}});
   return {200, kPrometheusText, {}, metrics_.prometheusText()};
 }
@@ -275,6 +303,82 @@ HttpAnswer RequestHandler::dataSets() const {
                     {"items", items ? Json(*items) : Json(nullptr)}});
   }
   return jsonAnswer(200, Json{{"datasets", std::move(list)}, {"truncated", listing.truncated}});
+}
+
+HttpAnswer RequestHandler::exportDataSet(const HttpRequest& request) const {
+  auto what = std::make_shared<const ExportRequest>(parseExportRequest(request.query));
+  DataSetFile file = catalog_.open(what->dataSet);
+  const FileVersion version = file.version();
+  // The first page is read before the answer starts, so that a collection
+  // that fails still has its status.
+  auto first = std::make_shared<ExportPage>(exportPage(*what, file, 0));
+  HttpAnswer answer{200, exportContentType(what->format), {}, ""};
+  answer.headers.emplace_back("Content-Disposition",
+                              "attachment; filename=\"" + exportFileName(*what) + "\"");
+  answer.stream = [this, what, version, first](const std::function<bool(std::string_view)>& write) {
+    streamExport(*what, version, std::move(*first), write);
+  };
+  return answer;
+}
+
+RequestHandler::ExportPage RequestHandler::exportPage(const ExportRequest& what, DataSetFile& file,
+                                                      std::size_t offset) const {
+  databrowse::BrowseRequest request = exportPageRequest(what, offset, kExportPageItems);
+  std::vector<databrowse::BrowseResponse> responses;
+  ExportPage page;
+  CTzError result;
+  {
+    // Held for one page only: the consumer serves other requests while the
+    // page goes to the client.
+    ConsumerPool::Lease lease =
+        pool_.acquire({what.dataSet, what.fields}, file.version(),
+                      [&](ConsumerPool::ItemSink& sink) { readItems(what.dataSet, file, sink); });
+    page.dataSetItems = lease.consumer().cache().itemCount();
+    result = lease.consumer().getResults(request, responses);
+  }
+  if (!result.isSuccess()) {
+    throw ApiError(
+        500, "sort_failed",
+        "getResults failed with code " + std::to_string(result.code()) + ": " + result.message());
+  }
+  page.items = std::move(responses.at(0).result(true).items(true));
+  return page;
+}
+
+void RequestHandler::streamExport(const ExportRequest& what, const FileVersion& version,
+                                  ExportPage page,
+                                  const std::function<bool(std::string_view)>& write) const {
+  try {
+    std::string text = exportHeader(what.format);
+    std::size_t offset = 0;
+    for (;;) {
+      for (const databrowse::BrowseData& item : page.items) {
+        appendExportRow(text, what.format, item);
+      }
+      offset += page.items.size();
+      if (!text.empty() && !write(text)) return;
+      if (page.items.empty() || offset >= page.dataSetItems) return;
+      text.clear();
+      // A consumer collected again must see the content the export began with.
+      DataSetFile file = catalog_.open(what.dataSet);
+      if (!(file.version() == version)) {
+        throw std::runtime_error("the data set changed during the export");
+      }
+      page = exportPage(what, file, offset);
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "browse serve: the export of %.*s stopped: %s\n",
+                 static_cast<int>(std::min(what.dataSet.size(), kQuotedPathBytes)),
+                 what.dataSet.data(), e.what());
+    throw;
+  }
+}
+
+HttpAnswer RequestHandler::pageFile(std::string_view method, const PageFile& file) const {
+  if (!isGet(method)) return methodNotAllowed(method, file.path, "GET");
+  HttpAnswer answer{200, std::string(file.contentType), {}, std::string(file.bytes)};
+  answer.headers.emplace_back("Content-Security-Policy", kPagePolicy);
+  return answer;
 }
 
 HttpAnswer RequestHandler::preflight() const {

@@ -127,13 +127,23 @@ class OpenApiTest(unittest.TestCase):
         shutil.rmtree(cls.scratch)
         assert status == 0, f"the server exited with {status}"
 
+    # How a body of each documented text media type begins.
+    text_starts = {
+        "text/plain; version=0.0.4; charset=utf-8": b"# HELP ",
+        "text/csv; charset=utf-8": b"name,number,flag\r\narchive_old,",
+        "application/x-ndjson": b'{"name":"\xc3\x85ngstr\xc3\xb6m data",',
+        "text/html; charset=utf-8": b"<!doctype html>",
+    }
+
     def example(self, path, method):
         operation = self.api["paths"][path][method]
         return json.dumps(operation["requestBody"]["content"]["application/json"]["example"])
 
-    # For each documented (path, method, status): the request that provokes it.
+    # For each documented (path, method, status), and media type where an
+    # answer has several: the request that provokes it.
     def provocations(self):
         browse = "/v1/browse"
+        export = "/v1/export?dataset="
         return {
             (browse, "post", "200"): ("POST", browse, self.example(browse, "post")),
             (browse, "post", "400"): ("POST", browse, "{"),
@@ -148,26 +158,41 @@ class OpenApiTest(unittest.TestCase):
             ("/healthz", "get", "405"): ("POST", "/healthz", "{}"),
             ("/metrics", "get", "200"): ("GET", "/metrics", None),
             ("/metrics", "get", "405"): ("POST", "/metrics", "{}"),
+            ("/v1/export", "get", "200", "text/csv; charset=utf-8"):
+                ("GET", export + "/projects/alpha/documents&fields=ByName&format=csv", None),
+            ("/v1/export", "get", "200", "application/x-ndjson"):
+                ("GET", export + "/projects/alpha/documents&fields=ByName&direction=desc&format=jsonl", None),
+            ("/v1/export", "get", "400"): ("GET", export + "/large&format=xlsx", None),
+            ("/v1/export", "get", "404"): ("GET", export + "/missing", None),
+            ("/v1/export", "get", "405"): ("POST", export + "/large", "{}"),
+            ("/v1/export", "get", "500"): ("GET", export + "/broken", None),
+            ("/v1/export", "get", "503"): ("GET", export + "/large", None),
+            ("/", "get", "200"): ("GET", "/", None),
+            ("/", "get", "405"): ("POST", "/", "{}"),
         }
 
     def documented(self):
+        """(key, media type, content, answer) of every documented answer."""
         for path, methods in self.api["paths"].items():
             for method, operation in methods.items():
                 for status, answer in operation["responses"].items():
-                    yield (path, method, status), resolve(self.api, answer)
+                    answer = resolve(self.api, answer)
+                    several = len(answer["content"]) > 1
+                    for media_type, content in answer["content"].items():
+                        key = (path, method, status) + ((media_type,) if several else ())
+                        yield key, media_type, content, answer
 
     def test_every_documented_answer_is_provoked(self):
-        self.assertEqual(sorted(key for key, _ in self.documented()),
+        self.assertEqual(sorted(key for key, *_ in self.documented()),
                          sorted(self.provocations()))
 
     def test_every_answer_is_as_documented(self):
         provocations = self.provocations()
-        for key, documented in self.documented():
+        for key, media_type, content, documented in self.documented():
             with self.subTest(answer=key):
                 method, path, body = provocations[key]
                 status, headers, raw = self.server.request(method, path, body)
                 self.assertEqual(int(key[2]), status, raw[:300])
-                (media_type, content), = documented["content"].items()
                 self.assertEqual(media_type, headers.get("Content-Type"))
                 self.assertEqual("nosniff", headers.get("X-Content-Type-Options"))
                 for name in documented.get("headers", {}):
@@ -176,7 +201,7 @@ class OpenApiTest(unittest.TestCase):
                     found = problems(self.api, content["schema"], json.loads(raw))
                     self.assertEqual([], found)
                 else:
-                    self.assertTrue(raw.startswith(b"# HELP "), raw[:100])
+                    self.assertTrue(raw.startswith(self.text_starts[media_type]), raw[:100])
 
 
 if __name__ == "__main__":
