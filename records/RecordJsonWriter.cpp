@@ -1,5 +1,5 @@
 // Writing records as JSON text (toJson of RecordJson.h).
-#include "databrowse/RecordJson.h"
+#include <simdjson.h>
 
 #include <algorithm>
 #include <charconv>
@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "RecordSchema.h"
+#include "databrowse/RecordJson.h"
 
 namespace databrowse {
 
@@ -26,14 +27,22 @@ using Json = nlohmann::ordered_json;
 // isSet reports as set.
 PKMessageBase& view(const PKMessageBase& record) { return const_cast<PKMessageBase&>(record); }
 
-// True for the bytes that a JSON string holds as they are.
-bool isPlain(unsigned char byte) {
-  return byte >= 0x20 && byte < 0x7f && byte != '"' && byte != '\\';
+// True for the bytes that a JSON string never holds as they are: control
+// characters, the quote and the backslash. Every other byte of valid UTF-8
+// is written unchanged (nlohmann::json's dump without ensure_ascii).
+bool needsEscape(unsigned char byte) { return byte < 0x20 || byte == '"' || byte == '\\'; }
+
+bool isAscii(std::string_view text) {
+  return std::all_of(text.begin(), text.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
+
+// Room for a page of answers, so that writing one seldom moves the text.
+constexpr std::size_t kInitialCapacity = 16 * 1024;
 
 class Writer {
  public:
-  explicit Writer(int indent) : indent_(indent) {}
+  explicit Writer(int indent) : indent_(indent) { out_.reserve(kInitialCapacity); }
 
   void beginObject() { open('{'); }
   void endObject() { close('}'); }
@@ -43,10 +52,12 @@ class Writer {
   // Starts the next entry of the array being written.
   void entry() { separate(); }
   // Starts the field `name` of the object being written.
+  // The names of the tables are plain ASCII and written as they are.
   void key(std::string_view name) {
     separate();
-    text(name);
-    out_ += indent_ < 0 ? ":" : ": ";
+    out_ += '"';
+    out_ += name;
+    out_ += indent_ < 0 ? "\":" : "\": ";
   }
 
   void integer(long long value) {
@@ -56,7 +67,10 @@ class Writer {
   }
 
   void text(std::string_view value) {
-    if (std::all_of(value.begin(), value.end(), [](char c) { return isPlain(c); })) {
+    const bool plain = std::none_of(value.begin(), value.end(), [](char c) {
+      return needsEscape(static_cast<unsigned char>(c));
+    });
+    if (plain && (isAscii(value) || simdjson::validate_utf8(value.data(), value.size()))) {
       out_ += '"';
       out_ += value;
       out_ += '"';
