@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake g++ make googletest libgtest-dev libgmock-dev libbenchmark-dev
-          libsimdjson-dev nlohmann-json3-dev libcli11-dev libsqlite3-dev libcpp-httplib-dev pkgconf
+          libsimdjson-dev nlohmann-json3-dev libcli11-dev libsqlite3-dev libcpp-httplib-dev libboost-dev pkgconf
           python3 python3-yaml abigail-tools "$@")
 missing=()
 for package in "${packages[@]}"; do

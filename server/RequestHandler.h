@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -34,6 +35,10 @@ struct HttpRequest {
   std::string_view method;  // "GET", "HEAD", "POST"...
   std::string_view path;    // decoded, without the query
   std::string_view body;
+  // The request's headers as received; look names up case-insensitively.
+  std::vector<std::pair<std::string_view, std::string_view>> headers{};
+  // The query string's parameters, decoded, in order.
+  std::vector<std::pair<std::string_view, std::string_view>> query{};
 };
 
 struct HttpAnswer {
@@ -41,6 +46,10 @@ struct HttpAnswer {
   std::string contentType;
   std::vector<std::pair<std::string, std::string>> headers;  // besides Content-Type
   std::string body;
+  // When set, the body is produced piece by piece and sent chunked: the
+  // function calls `write` for each piece and stops when it returns false
+  // (the client went away).
+  std::function<void(const std::function<bool(std::string_view)>& write)> stream{};
 };
 
 class RequestHandler {
