@@ -1,8 +1,7 @@
 #include "HttpServer.h"
 
 #include <httplib.h>
-#include <sys/socket.h>
-#include <sys/time.h>
+#include <poll.h>
 
 #include <algorithm>
 #include <array>
@@ -240,8 +239,8 @@ class HttpServer::Transport::Session : public std::enable_shared_from_this<Sessi
                       });
   }
 
-  // A streamed body goes out chunked, written as the answer produces it; the
-  // strand's thread writes it with the socket's own send timeout.
+  // A streamed body goes out chunked, written by the strand's thread as the
+  // answer produces it.
   void sendStream(HttpAnswer& answer, bool head) {
     http::response<http::empty_body> header;
     header.version(11);
@@ -252,23 +251,57 @@ class HttpServer::Transport::Session : public std::enable_shared_from_this<Sessi
     header.chunked(true);
     status_ = answer.status;
     bytes_ = 0;
-    tcp::socket& socket = stream_.socket();
-    const timeval timeout{static_cast<time_t>(options().writeTimeout.count()), 0};
-    ::setsockopt(socket.native_handle(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
     beast::error_code error;
     http::response_serializer<http::empty_body> serializer(header);
-    http::write_header(socket, serializer, error);
+    serializer.split(true);
+    std::string headerText;
+    while (!error && !serializer.is_header_done()) {
+      serializer.next(error, [&](beast::error_code&, const auto& buffers) {
+        headerText += beast::buffers_to_string(buffers);
+        serializer.consume(net::buffer_size(buffers));
+      });
+    }
+    tcp::socket& socket = stream_.socket();
+    socket.non_blocking(true, error);
+    if (!error) writeAll(net::buffer(headerText), error);
     if (!error && !head) {
       answer.stream([&](std::string_view piece) {
         if (error) return false;
         if (piece.empty()) return true;
-        net::write(socket, http::make_chunk(net::buffer(piece.data(), piece.size())), error);
+        writeAll(http::make_chunk(net::buffer(piece.data(), piece.size())), error);
         bytes_ += piece.size();
         return !error;
       });
-      if (!error) net::write(socket, http::make_chunk_last(), error);
+      if (!error) writeAll(http::make_chunk_last(), error);
     }
+    beast::error_code ignored;
+    socket.non_blocking(false, ignored);
     written(!error);
+  }
+
+  // Writes `buffers` whole on the non-blocking socket, waiting up to the
+  // write timeout each time the client takes nothing: a client that stops
+  // reading fails the answer rather than holding the thread.
+  template <class Buffers>
+  void writeAll(const Buffers& buffers, beast::error_code& error) {
+    tcp::socket& socket = stream_.socket();
+    beast::buffers_suffix<Buffers> left(buffers);
+    const auto timeout =
+        std::chrono::duration_cast<std::chrono::milliseconds>(options().writeTimeout);
+    while (net::buffer_size(left) != 0) {
+      const std::size_t sent = socket.write_some(left, error);
+      if (error == net::error::would_block || error == net::error::try_again) {
+        pollfd ready{socket.native_handle(), POLLOUT, 0};
+        if (::poll(&ready, 1, static_cast<int>(timeout.count())) <= 0) {
+          error = beast::error::timeout;
+          return;
+        }
+        error = {};
+        continue;
+      }
+      if (error) return;
+      left.consume(sent);
+    }
   }
 
   void written(bool ok) {

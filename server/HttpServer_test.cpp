@@ -388,6 +388,12 @@ TEST(HttpTransportTest, StreamedAnswersAreSentChunkedAndStopWhenTheClientLeaves)
     EXPECT_EQ(0u, leaving.receive(200ms).rfind("HTTP/1.1 200 ", 0));
   }
   EXPECT_TRUE(eventually([&] { return streamEnded.load(); }));
+
+  // A client that stays but stops reading is cut at the write timeout.
+  streamEnded = false;
+  RawSocket stalled(server.port());
+  ASSERT_TRUE(stalled.send("GET /endless HTTP/1.1\r\nHost: x\r\n\r\n"));
+  EXPECT_TRUE(eventually([&] { return streamEnded.load(); }));
 }
 
 }  // namespace
