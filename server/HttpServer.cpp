@@ -212,7 +212,7 @@ class HttpServer::Transport::Session : public std::enable_shared_from_this<Sessi
     } else {
       try {
         answer = transport_.answers.request(handled);
-      } catch (const std::exception&) {
+      } catch (...) {
         answer = transport_.answers.error(500, "internal", "the server failed");
       }
     }
@@ -265,13 +265,19 @@ class HttpServer::Transport::Session : public std::enable_shared_from_this<Sessi
     socket.non_blocking(true, error);
     if (!error) writeAll(net::buffer(headerText), error);
     if (!error && !head) {
-      answer.stream([&](std::string_view piece) {
-        if (error) return false;
-        if (piece.empty()) return true;
-        writeAll(http::make_chunk(net::buffer(piece.data(), piece.size())), error);
-        bytes_ += piece.size();
-        return !error;
-      });
+      // A stream that fails midway ends the connection without the last
+      // chunk, so that the client sees an incomplete answer.
+      try {
+        answer.stream([&](std::string_view piece) {
+          if (error) return false;
+          if (piece.empty()) return true;
+          writeAll(http::make_chunk(net::buffer(piece.data(), piece.size())), error);
+          bytes_ += piece.size();
+          return !error;
+        });
+      } catch (...) {
+        error = net::error::operation_aborted;
+      }
       if (!error) writeAll(http::make_chunk_last(), error);
     }
     beast::error_code ignored;

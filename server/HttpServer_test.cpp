@@ -357,7 +357,12 @@ TEST(HttpTransportTest, StreamedAnswersAreSentChunkedAndStopWhenTheClientLeaves)
   AnsweringServer server(
       {[&](const HttpRequest& request) {
          HttpAnswer answer{200, "text/csv", {}, ""};
-         if (request.path == "/few") {
+         if (request.path == "/failing") {
+           answer.stream = [](const std::function<bool(std::string_view)>& write) {
+             write("partial");
+             throw std::runtime_error("the export failed");
+           };
+         } else if (request.path == "/few") {
            answer.stream = [](const std::function<bool(std::string_view)>& write) {
              for (int i = 0; i < 3 && write("line " + std::to_string(i) + "\n"); ++i) {
              }
@@ -381,6 +386,9 @@ TEST(HttpTransportTest, StreamedAnswersAreSentChunkedAndStopWhenTheClientLeaves)
   EXPECT_EQ("chunked", few->get_header_value("Transfer-Encoding"));
   EXPECT_EQ("line 0\nline 1\nline 2\n", few->body);
   EXPECT_EQ(200, client.Get("/few")->status) << "the connection serves on after a stream";
+
+  EXPECT_FALSE(client.Get("/failing")) << "a stream that fails is cut, not completed";
+  EXPECT_EQ(200, client.Get("/few")->status) << "and the server serves on";
 
   {
     RawSocket leaving(server.port());
