@@ -72,7 +72,7 @@ class Server:
     def __init__(self, data):
         self.process = subprocess.Popen(
             ["taskset", "-c", SERVER_CPU, BROWSE, "serve", "--data", data,
-             "--listen", "127.0.0.1:0", "--threads", "96", "--max-connections", "256"],
+             "--listen", "127.0.0.1:0", "--threads", "2", "--max-connections", "256"],
             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         ready = self.process.stdout.readline()
         if not ready.startswith("listening on"):
@@ -325,7 +325,7 @@ def main():
               f"- first answers: {', '.join(f'{t:.3f}' for t in first)} s; `browse query` on "
               f"the same file and request, alternating with them: "
               f"{', '.join(f'{t:.3f}' for t in query)} s (median {statistics.median(query):.3f})",
-              "- CPU 0: the server or nginx (1 worker); CPU 1: wrk (1 thread)"]
+              "- CPU 0: the server (2 threads) or nginx (1 worker); CPU 1: wrk (1 thread)"]
     table = "\n".join(lines) + "\n"
     with open(os.path.join(out, "serve.md"), "w") as out_file:
         out_file.write(table)

@@ -174,6 +174,39 @@ TEST(RecordJsonTest, InvalidUtf8FromAHostIsReplacedNotFatal) {
   EXPECT_EQ('!', name.back());
 }
 
+// Texts are written as nlohmann::json writes them, whether the writer's own
+// check lets them through unchanged (ASCII, valid UTF-8) or not: every pair
+// of escapes, control bytes, DEL, multi-byte characters, overlong and
+// truncated sequences and surrogates.
+TEST(RecordJsonTest, TextsAreWrittenAsNlohmannJsonWritesThem) {
+  const std::string pieces[] = {"a",
+                                "\"",
+                                "\\",
+                                "\n",
+                                "\x01"s,
+                                "\x1f",
+                                "\x7f",
+                                "\0"s,
+                                "\xc3\xa9",
+                                "\xe6\x9d\xb1",
+                                "\xf0\x9f\x98\x80",
+                                "\xff",
+                                "\xc3",
+                                "\xc0\xaf",
+                                "\xed\xa0\x80",
+                                "\xf4\x90\x80\x80"};
+  for (const std::string& first : pieces) {
+    for (const std::string& second : pieces) {
+      const std::string name = "x" + first + second + "y";
+      BrowseData item;
+      item.setName(name);
+      const std::string expected = nlohmann::ordered_json(name).dump(
+          -1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+      ASSERT_EQ("{\"name\":" + expected + "}", toJson(item)) << ::testing::PrintToString(name);
+    }
+  }
+}
+
 struct ErrorCase {
   const char* json;
   const char* path;

@@ -4,8 +4,8 @@
 set -euo pipefail
 
 packages=(cmake g++ make googletest libgtest-dev libgmock-dev libbenchmark-dev
-          libsimdjson-dev nlohmann-json3-dev libcli11-dev libsqlite3-dev libcpp-httplib-dev pkgconf
-          python3 python3-yaml abigail-tools
+          libsimdjson-dev nlohmann-json3-dev libcli11-dev libsqlite3-dev libcpp-httplib-dev libboost-dev
+          pkgconf python3 python3-yaml abigail-tools
           chromium chromium-driver python3-selenium  # the browse page's browser test
           "$@")
 missing=()

@@ -1,145 +1,461 @@
 #include "HttpServer.h"
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
+#include <httplib.h>
+#include <poll.h>
 
 #include <algorithm>
-#include <cerrno>
+#include <array>
+#include <atomic>
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
 #include <chrono>
-#include <cstring>
+#include <memory>
+#include <optional>
+#include <set>
 #include <stdexcept>
 #include <thread>
-
-#include "ConnectionQueue.h"
+#include <vector>
 
 namespace browse::serve {
 
 namespace {
 
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace net = boost::asio;
+using tcp = net::ip::tcp;
 using Clock = std::chrono::steady_clock;
-
-// When the current request's headers were read, on the thread serving it;
-// cpp-httplib serves a connection's requests one after another on one thread.
-thread_local Clock::time_point requestStart;
-thread_local bool requestStarted = false;
-// The bytes of the current answer's streamed body, for its log line; the
-// stream runs on the thread that logs the request after it.
-thread_local std::size_t streamedBytes = 0;
+using Request = http::request<http::string_body>;
 
 // The longest pause of the housekeeping thread.
 constexpr std::chrono::seconds kHousekeepingPeriod{1};
+// The longest request line; longer ones are answered 414.
+constexpr std::size_t kMaxTargetBytes = 8192;
+// The request line and headers together.
+constexpr std::uint32_t kMaxHeaderBytes = 64 * 1024;
+// Connections past the bound whose request is read to answer it 503; past
+// these, new connections are closed at once.
+constexpr std::size_t kMaxRefused = 64;
+// How long a closing connection waits for the client to close its end, so
+// that an answer is not lost to a reset by the client's unread bytes.
+constexpr std::chrono::seconds kLingerTimeout{1};
+// The pause before accepting again when the process is out of descriptors.
+constexpr std::chrono::milliseconds kAcceptRetry{100};
 
-// SO_REUSEADDR lets a restarted server bind at once; cpp-httplib's default
-// SO_REUSEPORT would let a second server share the port unnoticed.
-void listeningSocketOptions(socket_t socket) {
-  const int yes = 1;
-  ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+// A request that the parser refused, as against a connection that ended or
+// timed out.
+bool isParseError(const beast::error_code& error) {
+  return error.category() == beast::error_code(http::error::bad_target).category() &&
+         error != http::error::end_of_stream && error != http::error::partial_message;
 }
 
-// Sends a streamed answer chunked. The answer ends with its last chunk only
-// when the stream completed; a client that went away, or a stream that
-// threw, closes the connection.
-void applyStream(HttpAnswer&& answer, httplib::Response& response) {
-  response.set_chunked_content_provider(
-      answer.contentType,
-      [stream = std::move(answer.stream)](std::size_t, httplib::DataSink& sink) {
-        bool open = true;
-        try {
-          stream([&](std::string_view piece) {
-            // An empty chunk would end the body.
-            if (open && !piece.empty()) open = sink.write(piece.data(), piece.size());
-            if (open) streamedBytes += piece.size();
-            return open;
-          });
-        } catch (...) {
-          return false;
-        }
-        if (open) sink.done();
-        return open;
-      });
-}
+std::string_view view(beast::string_view text) { return {text.data(), text.size()}; }
 
-void apply(HttpAnswer&& answer, httplib::Response& response) {
-  response.status = answer.status;
-  for (auto& [name, value] : answer.headers) response.set_header(name, value);
-  if (answer.stream) return applyStream(std::move(answer), response);
-  if (!answer.contentType.empty()) response.set_header("Content-Type", answer.contentType);
-  response.body = std::move(answer.body);
+// The decoded name=value pairs of a query string, in order.
+std::vector<std::pair<std::string, std::string>> decodedQuery(std::string_view query) {
+  std::vector<std::pair<std::string, std::string>> parameters;
+  while (!query.empty()) {
+    const std::size_t end = std::min(query.find('&'), query.size());
+    const std::string_view pair = query.substr(0, end);
+    query.remove_prefix(std::min(end + 1, query.size()));
+    if (pair.empty()) continue;
+    const std::size_t equals = std::min(pair.find('='), pair.size());
+    parameters.emplace_back(httplib::detail::decode_url(std::string(pair.substr(0, equals)), true),
+                            httplib::detail::decode_url(
+                                std::string(pair.substr(std::min(equals + 1, pair.size()))), true));
+  }
+  return parameters;
 }
 
 }  // namespace
 
+struct HttpServer::Transport {
+  class Session;
+
+  Transport(const ServeOptions& options, Answers answers, Metrics& metrics, const AccessLog& log)
+      : options(options),
+        answers(std::move(answers)),
+        metrics(metrics),
+        log(log),
+        acceptor(context),
+        retry(context) {}
+
+  void accept();
+  void onAccepted(const beast::error_code& error, tcp::socket socket);
+  // On the context: closes the acceptor and the connections waiting for a
+  // request.
+  void close();
+
+  const ServeOptions& options;
+  const Answers answers;
+  Metrics& metrics;
+  const AccessLog& log;
+  net::io_context context;
+  tcp::acceptor acceptor;
+  net::steady_timer retry;
+  std::atomic<bool> stopping{false};
+  bool failed = false;  // on the context only
+
+  std::mutex sessionsMutex;  // guards the two below
+  std::set<std::shared_ptr<Session>> sessions;
+  std::size_t refused = 0;
+};
+
+// One connection: its requests one after another, on a strand of its own.
+class HttpServer::Transport::Session : public std::enable_shared_from_this<Session> {
+ public:
+  Session(Transport& transport, tcp::socket socket, bool refused)
+      : transport_(transport), stream_(std::move(socket)), refused_(refused) {}
+
+  void start() {
+    net::dispatch(stream_.get_executor(), [self = shared_from_this()] { self->readHeader(); });
+  }
+
+  // Closes the connection when it waits for a request; one being answered
+  // finishes and then closes.
+  void stopIfIdle() {
+    net::post(stream_.get_executor(), [self = shared_from_this()] {
+      if (self->waiting_) self->stream_.socket().close();
+    });
+  }
+
+ private:
+  const ServeOptions& options() const { return transport_.options; }
+
+  void readHeader() {
+    if (transport_.stopping) return finish();
+    parser_.emplace();
+    parser_->header_limit(kMaxHeaderBytes);
+    parser_->body_limit(options().maxBody);
+    waiting_ = true;
+    stream_.expires_after(served_ == 0 ? options().readTimeout : options().keepAliveTimeout);
+    http::async_read_header(stream_, buffer_, *parser_,
+                            [self = shared_from_this()](beast::error_code error, std::size_t) {
+                              self->onHeader(error);
+                            });
+  }
+
+  void onHeader(const beast::error_code& error) {
+    waiting_ = false;
+    if (error) return failedRead(error);
+    started_ = Clock::now();
+    if (parser_->get().target().size() > kMaxTargetBytes) {
+      return answerError(414, "uri_too_long", "the request line is too long");
+    }
+    const auto expect = parser_->get().find(http::field::expect);
+    if (expect != parser_->get().end() && beast::iequals(expect->value(), "100-continue")) {
+      static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+      stream_.expires_after(options().writeTimeout);
+      return net::async_write(stream_, net::buffer(kContinue.data(), kContinue.size()),
+                              [self = shared_from_this()](beast::error_code written, std::size_t) {
+                                if (written) return self->close();
+                                self->readBody();
+                              });
+    }
+    readBody();
+  }
+
+  void readBody() {
+    stream_.expires_after(options().readTimeout);
+    http::async_read(stream_, buffer_, *parser_,
+                     [self = shared_from_this()](beast::error_code error, std::size_t) {
+                       if (error) return self->failedRead(error);
+                       self->answer();
+                     });
+  }
+
+  // A request that could not be read: answered when the client can still
+  // take an answer, else the connection closes.
+  void failedRead(const beast::error_code& error) {
+    if (error == http::error::body_limit) {
+      return answerError(413, "too_large",
+                         "the request body is larger than " + std::to_string(options().maxBody) +
+                             " bytes (--max-body)");
+    }
+    if (error == http::error::header_limit) {
+      return answerError(431, "headers_too_large", "the request's headers are too large");
+    }
+    if (isParseError(error)) {
+      return answerError(400, "bad_request", "the request is not valid HTTP");
+    }
+    close();
+  }
+
+  void answerError(int status, const std::string& code, const std::string& message) {
+    if (started_ == Clock::time_point{}) started_ = Clock::now();
+    keepAlive_ = false;
+    method_ = parser_->get().method_string().empty()
+                  ? "-"
+                  : std::string(view(parser_->get().method_string()));
+    path_ = std::string(view(parser_->get().target()).substr(0, kMaxTargetBytes));
+    send(transport_.answers.error(status, code, message), false);
+  }
+
+  void answer() {
+    Request& request = parser_->get();
+    const std::string_view target = view(request.target());
+    const std::size_t question = std::min(target.find('?'), target.size());
+    method_ = std::string(view(request.method_string()));
+    path_ = httplib::detail::decode_url(std::string(target.substr(0, question)), false);
+    const auto query = decodedQuery(target.substr(std::min(question + 1, target.size())));
+    HttpRequest handled{method_, path_, request.body(), {}, {}};
+    for (const auto& field : request) {
+      handled.headers.emplace_back(view(field.name_string()), view(field.value()));
+    }
+    for (const auto& [name, value] : query) handled.query.emplace_back(name, value);
+    keepAlive_ = request.keep_alive() && !refused_ && ++served_ < options().keepAliveRequests;
+    HttpAnswer answer;
+    if (refused_) {
+      answer = transport_.answers.error(503, "overloaded",
+                                        "the server holds its maximum of connections; retry later");
+    } else {
+      try {
+        answer = transport_.answers.request(handled);
+      } catch (...) {
+        answer = transport_.answers.error(500, "internal", "the server failed");
+      }
+    }
+    send(std::move(answer), request.method() == http::verb::head);
+  }
+
+  void send(HttpAnswer&& answer, bool head) {
+    if (transport_.stopping) keepAlive_ = false;
+    if (answer.stream) return sendStream(answer, head);
+    response_.emplace();
+    response_->version(11);
+    response_->result(static_cast<unsigned>(answer.status));
+    for (auto& [name, value] : answer.headers) response_->insert(name, value);
+    if (!answer.contentType.empty()) response_->set(http::field::content_type, answer.contentType);
+    response_->keep_alive(keepAlive_);
+    bytes_ = answer.body.size();
+    response_->content_length(bytes_);
+    if (!head) response_->body() = std::move(answer.body);
+    status_ = answer.status;
+    stream_.expires_after(options().writeTimeout);
+    http::async_write(stream_, *response_,
+                      [self = shared_from_this()](beast::error_code error, std::size_t) {
+                        self->written(!error);
+                      });
+  }
+
+  // A streamed body goes out chunked, written by the strand's thread as the
+  // answer produces it.
+  void sendStream(HttpAnswer& answer, bool head) {
+    http::response<http::empty_body> header;
+    header.version(11);
+    header.result(static_cast<unsigned>(answer.status));
+    for (auto& [name, value] : answer.headers) header.insert(name, value);
+    if (!answer.contentType.empty()) header.set(http::field::content_type, answer.contentType);
+    header.keep_alive(keepAlive_);
+    header.chunked(true);
+    status_ = answer.status;
+    bytes_ = 0;
+    beast::error_code error;
+    http::response_serializer<http::empty_body> serializer(header);
+    serializer.split(true);
+    std::string headerText;
+    while (!error && !serializer.is_header_done()) {
+      serializer.next(error, [&](beast::error_code&, const auto& buffers) {
+        headerText += beast::buffers_to_string(buffers);
+        serializer.consume(net::buffer_size(buffers));
+      });
+    }
+    tcp::socket& socket = stream_.socket();
+    socket.non_blocking(true, error);
+    if (!error) writeAll(net::buffer(headerText), error);
+    if (!error && !head) {
+      // A stream that fails midway ends the connection without the last
+      // chunk, so that the client sees an incomplete answer.
+      try {
+        answer.stream([&](std::string_view piece) {
+          if (error) return false;
+          if (piece.empty()) return true;
+          writeAll(http::make_chunk(net::buffer(piece.data(), piece.size())), error);
+          bytes_ += piece.size();
+          return !error;
+        });
+      } catch (...) {
+        error = net::error::operation_aborted;
+      }
+      if (!error) writeAll(http::make_chunk_last(), error);
+    }
+    beast::error_code ignored;
+    socket.non_blocking(false, ignored);
+    written(!error);
+  }
+
+  // Writes `buffers` whole on the non-blocking socket, waiting up to the
+  // write timeout each time the client takes nothing: a client that stops
+  // reading fails the answer rather than holding the thread.
+  template <class Buffers>
+  void writeAll(const Buffers& buffers, beast::error_code& error) {
+    tcp::socket& socket = stream_.socket();
+    beast::buffers_suffix<Buffers> left(buffers);
+    const auto timeout =
+        std::chrono::duration_cast<std::chrono::milliseconds>(options().writeTimeout);
+    while (net::buffer_size(left) != 0) {
+      const std::size_t sent = socket.write_some(left, error);
+      if (error == net::error::would_block || error == net::error::try_again) {
+        pollfd ready{socket.native_handle(), POLLOUT, 0};
+        if (::poll(&ready, 1, static_cast<int>(timeout.count())) <= 0) {
+          error = beast::error::timeout;
+          return;
+        }
+        error = {};
+        continue;
+      }
+      if (error) return;
+      left.consume(sent);
+    }
+  }
+
+  void written(bool ok) {
+    const auto took =
+        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - started_);
+    transport_.metrics.countRequest(status_, took);
+    transport_.log.write({std::chrono::system_clock::now(), method_, path_, status_, bytes_, took});
+    response_.reset();
+    started_ = {};
+    if (!ok) return close();
+    if (!keepAlive_) return finish();
+    readHeader();
+  }
+
+  // Ends the connection once the client has closed its end or the linger
+  // timeout passed.
+  void finish() {
+    beast::error_code ignored;
+    stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    stream_.expires_after(kLingerTimeout);
+    linger();
+  }
+
+  void linger() {
+    stream_.async_read_some(net::buffer(scratch_),
+                            [self = shared_from_this()](beast::error_code error, std::size_t) {
+                              if (error) return self->close();
+                              self->linger();
+                            });
+  }
+
+  void close() {
+    if (closed_) return;
+    closed_ = true;
+    beast::error_code ignored;
+    stream_.socket().close(ignored);
+    std::lock_guard lock(transport_.sessionsMutex);
+    if (refused_) {
+      --transport_.refused;
+    } else {
+      transport_.metrics.connectionClosed();
+    }
+    transport_.sessions.erase(shared_from_this());
+  }
+
+  Transport& transport_;
+  beast::tcp_stream stream_;
+  const bool refused_;
+  beast::flat_buffer buffer_;
+  std::optional<http::request_parser<http::string_body>> parser_;
+  std::optional<http::response<http::string_body>> response_;
+  std::array<char, 4096> scratch_;
+  bool waiting_ = false;
+  bool closed_ = false;
+  bool keepAlive_ = false;
+  unsigned served_ = 0;
+  Clock::time_point started_{};
+  std::string method_;
+  std::string path_;
+  int status_ = 0;
+  std::size_t bytes_ = 0;
+};
+
+void HttpServer::Transport::accept() {
+  acceptor.async_accept(net::make_strand(context),
+                        [this](beast::error_code error, tcp::socket socket) {
+                          onAccepted(error, std::move(socket));
+                        });
+}
+
+void HttpServer::Transport::onAccepted(const beast::error_code& error, tcp::socket socket) {
+  if (error == net::error::operation_aborted || stopping) return;
+  if (error) {
+    if (error == net::error::no_descriptors || error == net::error::no_buffer_space ||
+        error == net::error::no_memory) {
+      retry.expires_after(kAcceptRetry);
+      retry.async_wait([this](beast::error_code waited) {
+        if (!waited && !stopping) accept();
+      });
+      return;
+    }
+    failed = true;
+    return close();
+  }
+  beast::error_code ignored;
+  socket.set_option(tcp::no_delay(true), ignored);
+  std::shared_ptr<Session> session;
+  {
+    std::lock_guard lock(sessionsMutex);
+    const std::size_t open = sessions.size() - refused;
+    if (open < options.maxConnections) {
+      session = std::make_shared<Session>(*this, std::move(socket), false);
+      metrics.connectionOpened();
+    } else {
+      metrics.connectionRefused();
+      if (refused < kMaxRefused) {
+        session = std::make_shared<Session>(*this, std::move(socket), true);
+        ++refused;
+      }
+    }
+    if (session) sessions.insert(session);
+  }
+  if (session) session->start();
+  accept();
+}
+
+void HttpServer::Transport::close() {
+  beast::error_code ignored;
+  acceptor.close(ignored);
+  retry.cancel();
+  std::lock_guard lock(sessionsMutex);
+  for (const std::shared_ptr<Session>& session : sessions) session->stopIfIdle();
+}
+
 HttpServer::HttpServer(const ServeOptions& options, const RequestHandler& handler,
                        ConsumerPool& pool, Metrics& metrics, const AccessLog& log)
-    : options_(options), handler_(handler), pool_(pool), metrics_(metrics), log_(log) {
-  server_.new_task_queue = [this] {
-    return new ConnectionQueue(options_.threads, options_.maxConnections, metrics_);
-  };
-  server_.set_socket_options(listeningSocketOptions);
-  server_.set_tcp_nodelay(true);
-  server_.set_keep_alive_max_count(options_.keepAliveRequests);
-  server_.set_keep_alive_timeout(options_.keepAliveTimeout.count());
-  server_.set_read_timeout(options_.readTimeout.count());
-  server_.set_write_timeout(options_.writeTimeout.count());
-  server_.set_payload_max_length(options_.maxBody);
+    : HttpServer(
+          options,
+          Answers{[&handler](const HttpRequest& request) { return handler.handle(request); },
+                  [&handler](int status, const std::string& code, const std::string& message) {
+                    return handler.errorAnswer(status, code, message);
+                  }},
+          pool, metrics, log) {}
 
-  server_.set_pre_routing_handler(
-      [this](const httplib::Request& request, httplib::Response& response) {
-        requestStart = Clock::now();
-        requestStarted = true;
-        // cpp-httplib 0.11.4 cuts every answer by the request's Range header,
-        // with no bound on the number of ranges: a thousand ranges make an
-        // answer a thousand times its size. The service serves no ranges. The
-        // request is the library's own non-const object, handed here as const.
-        const_cast<httplib::Request&>(request).ranges.clear();
-        if (!ConnectionQueue::refusing()) return httplib::Server::HandlerResponse::Unhandled;
-        apply(handler_.errorAnswer(503, "overloaded",
-                                   "the server holds its maximum of connections; retry later"),
-              response);
-        response.set_header("Connection", "close");
-        return httplib::Server::HandlerResponse::Handled;
-      });
-  const auto route = [this](const httplib::Request& request, httplib::Response& response) {
-    this->route(request, response);
-  };
-  // Every path and method goes to the handler, which routes by itself.
-  server_.Get(".*", route);
-  server_.Post(".*", route);
-  server_.Put(".*", route);
-  server_.Delete(".*", route);
-  server_.Patch(".*", route);
-  server_.Options(".*", route);
-  server_.set_error_handler(httplib::Server::HandlerWithResponse(
-      [this](const httplib::Request& request, httplib::Response& response) {
-        if (!response.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
-        answerLibraryError(request, response);
-        return httplib::Server::HandlerResponse::Handled;
-      }));
-  server_.set_exception_handler(
-      [this](const httplib::Request&, httplib::Response& response, std::exception_ptr) {
-        apply(handler_.errorAnswer(500, "internal", "the server failed"), response);
-      });
-  server_.set_logger([this](const httplib::Request& request, const httplib::Response& response) {
-    this->log(request, response);
-  });
-}
+HttpServer::HttpServer(const ServeOptions& options, Answers answers, ConsumerPool& pool,
+                       Metrics& metrics, const AccessLog& log)
+    : options_(options),
+      pool_(pool),
+      transport_(std::make_unique<Transport>(options, std::move(answers), metrics, log)) {}
+
+HttpServer::~HttpServer() = default;
 
 int HttpServer::bind() {
   const ListenAddress& address = options_.listen;
-  errno = 0;
-  int port = address.port;
-  if (port == 0) {
-    port = server_.bind_to_any_port(address.host);
-  } else if (!server_.bind_to_port(address.host, port)) {
-    port = -1;
+  try {
+    tcp::resolver resolver(transport_->context);
+    const tcp::endpoint endpoint =
+        resolver.resolve(address.host, std::to_string(address.port))->endpoint();
+    tcp::acceptor& acceptor = transport_->acceptor;
+    acceptor.open(endpoint.protocol());
+    // A restarted server binds at once; a second one on the port fails.
+    acceptor.set_option(net::socket_base::reuse_address(true));
+    acceptor.bind(endpoint);
+    acceptor.listen(net::socket_base::max_listen_connections);
+    return acceptor.local_endpoint().port();
+  } catch (const boost::system::system_error& e) {
+    throw std::runtime_error("cannot listen on " + urlOf(address) + ": " + e.code().message());
   }
-  if (port < 0) {
-    const int error = errno;
-    throw std::runtime_error("cannot listen on " + urlOf(address) +
-                             (error != 0 ? std::string(": ") + std::strerror(error) : ""));
-  }
-  return port;
 }
 
 bool HttpServer::serve() {
@@ -148,57 +464,30 @@ bool HttpServer::serve() {
     serving_ = true;
   }
   std::thread housekeeper([this] { keepHouse(); });
-  const bool served = server_.listen_after_bind();
+  Transport& transport = *transport_;
+  if (transport.stopping) {
+    transport.close();
+  } else {
+    transport.accept();
+  }
+  std::vector<std::thread> threads;
+  for (unsigned i = 1; i < std::max(1u, options_.threads); ++i) {
+    threads.emplace_back([&transport] { transport.context.run(); });
+  }
+  transport.context.run();
+  for (std::thread& thread : threads) thread.join();
   {
     std::lock_guard lock(houseMutex_);
     serving_ = false;
   }
   houseWake_.notify_all();
   housekeeper.join();
-  return served;
+  return !transport.failed;
 }
 
-void HttpServer::stop() { server_.stop(); }
-
-void HttpServer::route(const httplib::Request& request, httplib::Response& response) const {
-  std::vector<std::pair<std::string_view, std::string_view>> query(request.params.begin(),
-                                                                   request.params.end());
-  apply(handler_.handle(
-            {.method = request.method, .path = request.path, .body = request.body, .query = query}),
-        response);
-}
-
-// Errors that cpp-httplib answers before a handler runs: a malformed request
-// (400), a body over the limit (413), a request line too long (414), a
-// refused range (416).
-void HttpServer::answerLibraryError(const httplib::Request&, httplib::Response& response) const {
-  std::string code = "bad_request";
-  std::string message = "the request is not valid HTTP";
-  if (response.status == 413) {
-    code = "too_large";
-    message = "the request body is larger than " + std::to_string(options_.maxBody) +
-              " bytes (--max-body)";
-  } else if (response.status == 414) {
-    code = "uri_too_long";
-    message = "the request line is too long";
-  } else if (response.status != 400) {
-    code = "http_error";
-    message = "the request was refused with HTTP status " + std::to_string(response.status);
-  }
-  const int status = response.status;
-  apply(handler_.errorAnswer(status, code, message), response);
-}
-
-void HttpServer::log(const httplib::Request& request, const httplib::Response& response) const {
-  std::chrono::microseconds took{0};
-  if (requestStarted) {
-    took = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - requestStart);
-    requestStarted = false;
-  }
-  metrics_.countRequest(response.status, took);
-  log_.write({std::chrono::system_clock::now(), request.method, request.path, response.status,
-              response.body.size() + streamedBytes, took});
-  streamedBytes = 0;
+void HttpServer::stop() {
+  transport_->stopping = true;
+  net::post(transport_->context, [transport = transport_.get()] { transport->close(); });
 }
 
 void HttpServer::keepHouse() {

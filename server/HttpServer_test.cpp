@@ -285,5 +285,124 @@ TEST_F(HttpServerTest, StopLetsTheRequestInFlightFinish) {
   server.reset();
 }
 
+// Answers of the test's own, served by the real transport: the request's
+// headers and decoded query as the handler sees them, and streamed bodies.
+class AnsweringServer {
+ public:
+  explicit AnsweringServer(HttpServer::Answers answers)
+      : logFd_(::open("/dev/null", O_WRONLY | O_CLOEXEC)),
+        log_(logFd_, LogFormat::kText),
+        pool_({std::size_t{1} << 20, std::chrono::minutes(1)}, metrics_),
+        server_(options_, std::move(answers), pool_, metrics_, log_) {
+    port_ = server_.bind();
+    serving_ = std::thread([this] { server_.serve(); });
+  }
+  ~AnsweringServer() {
+    server_.stop();
+    serving_.join();
+    ::close(logFd_);
+  }
+  int port() const { return port_; }
+
+ private:
+  ServeOptions options_ = [] {
+    ServeOptions options;
+    options.listen = {"127.0.0.1", 0};
+    options.threads = 2;
+    options.writeTimeout = 2s;
+    return options;
+  }();
+  int logFd_;
+  AccessLog log_;
+  Metrics metrics_;
+  ConsumerPool pool_;
+  HttpServer server_;
+  int port_ = 0;
+  std::thread serving_;
+};
+
+HttpAnswer errorAnswer(int status, const std::string& code, const std::string&) {
+  return {status, "application/json", {}, R"({"error":")" + code + R"("})"};
+}
+
+TEST(HttpTransportTest, HandlersSeeHeadersAndTheDecodedQueryInOrder) {
+  AnsweringServer server({[](const HttpRequest& request) {
+                            Json seen{{"path", request.path}, {"query", Json::array()}};
+                            for (const auto& [name, value] : request.query) {
+                              seen["query"].push_back({name, value});
+                            }
+                            for (const auto& [name, value] : request.headers) {
+                              if (name == "x-browse-dataset" || name == "X-Browse-Dataset") {
+                                seen["dataset"] = value;
+                              }
+                            }
+                            return HttpAnswer{200, "application/json", {}, seen.dump()};
+                          },
+                          errorAnswer});
+  httplib::Client client("127.0.0.1", server.port());
+  const httplib::Result result =
+      client.Get("/v1/export?dataset=%2Fmusic%2F2024&fields=a%20b&fields=c&empty=&flag",
+                 {{"X-Browse-Dataset", "/music/2024"}});
+  ASSERT_TRUE(result);
+  const Json seen = Json::parse(result->body);
+  EXPECT_EQ("/v1/export", seen["path"]);
+  EXPECT_EQ(Json::parse(R"([["dataset","/music/2024"],["fields","a b"],["fields","c"],)"
+                        R"(["empty",""],["flag",""]])"),
+            seen["query"]);
+  EXPECT_EQ("/music/2024", seen["dataset"]);
+}
+
+TEST(HttpTransportTest, StreamedAnswersAreSentChunkedAndStopWhenTheClientLeaves) {
+  std::atomic<bool> streamEnded{false};
+  AnsweringServer server(
+      {[&](const HttpRequest& request) {
+         HttpAnswer answer{200, "text/csv", {}, ""};
+         if (request.path == "/failing") {
+           answer.stream = [](const std::function<bool(std::string_view)>& write) {
+             write("partial");
+             throw std::runtime_error("the export failed");
+           };
+         } else if (request.path == "/few") {
+           answer.stream = [](const std::function<bool(std::string_view)>& write) {
+             for (int i = 0; i < 3 && write("line " + std::to_string(i) + "\n"); ++i) {
+             }
+           };
+         } else {
+           // Endless unless the transport reports the client gone.
+           answer.stream = [&](const std::function<bool(std::string_view)>& write) {
+             const std::string piece(64 * 1024, 'x');
+             while (write(piece)) {
+             }
+             streamEnded = true;
+           };
+         }
+         return answer;
+       },
+       errorAnswer});
+  httplib::Client client("127.0.0.1", server.port());
+  const httplib::Result few = client.Get("/few");
+  ASSERT_TRUE(few);
+  EXPECT_EQ(200, few->status);
+  EXPECT_EQ("chunked", few->get_header_value("Transfer-Encoding"));
+  EXPECT_EQ("line 0\nline 1\nline 2\n", few->body);
+  EXPECT_EQ(200, client.Get("/few")->status) << "the connection serves on after a stream";
+
+  EXPECT_FALSE(client.Get("/failing")) << "a stream that fails is cut, not completed";
+  EXPECT_EQ(200, client.Get("/few")->status) << "and the server serves on";
+
+  {
+    RawSocket leaving(server.port());
+    ASSERT_TRUE(leaving.send("GET /endless HTTP/1.1\r\nHost: x\r\n\r\n"));
+    EXPECT_EQ(0u, leaving.receive(200ms).rfind("HTTP/1.1 200 ", 0));
+  }
+  EXPECT_TRUE(eventually([&] { return streamEnded.load(); }));
+
+  // A client that stays but stops reading is cut at the write timeout.
+  streamEnded = false;
+  RawSocket stalled(server.port());
+  ASSERT_TRUE(stalled.send("GET /endless HTTP/1.1\r\nHost: x\r\n\r\n"));
+  EXPECT_TRUE(eventually([&] { return streamEnded.load(); }));
+}
+
 }  // namespace
 }  // namespace browse::serve

@@ -44,8 +44,9 @@ struct HttpRequest {
   std::string_view method;  // "GET", "HEAD", "POST"...
   std::string_view path;    // decoded, without the query
   std::string_view body;
-  // The query string's parameters, decoded; in the order given, except that
-  // cpp-httplib hands them over sorted by name.
+  // The request's headers as received; look names up case-insensitively.
+  std::vector<std::pair<std::string_view, std::string_view>> headers{};
+  // The query string's parameters, decoded, in order.
   std::vector<std::pair<std::string_view, std::string_view>> query{};
 };
 
@@ -59,7 +60,7 @@ struct HttpAnswer {
   // (the client went away). It throws when it cannot complete the body; the
   // transport then ends the answer without its last chunk, so that the client
   // sees it incomplete. It runs after handle() returned, once.
-  std::function<void(const std::function<bool(std::string_view)>& write)> stream = nullptr;
+  std::function<void(const std::function<bool(std::string_view)>& write)> stream{};
 };
 
 class RequestHandler {

@@ -136,7 +136,7 @@ ServeCommand addServeCommand(CLI::App& app, ServeOptions& options) {
           },
           "Address to listen on (default 127.0.0.1:8080; 0.0.0.0:PORT for every interface)")
       ->type_name("HOST:PORT");
-  command->add_option("--threads", options.threads, "Worker threads, one connection each")
+  command->add_option("--threads", options.threads, "Threads that answer requests; a request holds one while answered")
       ->check(CLI::Range(1u, kMaxConnectionsLimit).description(""))
       ->capture_default_str()
       ->type_name("N");

@@ -20,7 +20,8 @@ struct ListenAddress {
 struct ServeOptions {
   std::string dataDir;
   ListenAddress listen;
-  // Worker threads; each serves one connection at a time.
+  // Threads of the event loop that serves every connection; a request being
+  // answered holds one (a collection for as long as it reads its data set).
   unsigned threads = 64;
   // Connections held at once: being served, or accepted and waiting for a
   // worker. Past it, a new connection is answered 503 and closed.
@@ -44,9 +45,9 @@ struct ServeOptions {
   std::chrono::seconds shutdownTimeout{10};
 };
 
-// The upper bound of maxConnections: cpp-httplib waits on sockets with
-// select(), which takes descriptors below 1024, and the process needs some
-// for its data-set files and standard streams.
+// The upper bound of maxConnections: the process's descriptors stay below
+// the usual limit of 1024, with room for its data-set files and standard
+// streams.
 inline constexpr unsigned kMaxConnectionsLimit = 768;
 
 // Reads a byte size: a decimal integer with an optional unit, "B", "K", "M",
