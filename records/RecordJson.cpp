@@ -163,12 +163,15 @@ void readField(const schema::Text& field, PKMessageBase& record, od::value& valu
   field.set(record, readText(value, at));
 }
 
-// A sub-record field counts as set once given, even as {}.
+// A sub-record field counts as set once given, even as {}. Read on its own
+// and stored as a copy, a sub-record of integers and texts goes straight
+// into the compact encoding of the record.
 template <class Sub>
 void readField(const schema::Record<Sub>& field, PKMessageBase& record, od::value& value,
                const Location& at) {
-  readRecord(value, at, field.open(record));
-  markSet(record, field.id);
+  Sub sub;
+  readRecord(value, at, sub);
+  field.set(record, sub);
 }
 
 // A list field counts as set once given, even as [].

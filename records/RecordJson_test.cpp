@@ -140,6 +140,17 @@ TEST(RecordJsonTest, WriterSkipsFieldsThatWereOnlyReadAndLeavesTheRecordAlone) {
   EXPECT_EQ(R"({"queries":[{"parameters":{"sort":{}}}]})", toJson(request));
 }
 
+TEST(RecordJsonTest, ItemsAreReadIntoTheCompactForm) {
+  JsonReader reader;
+  const BrowseData item = reader.item(R"({"flags": {"flag": -3}, "number": 70000, "name": "n"})");
+  EXPECT_EQ(PKMessageBase::StorageForm::kInline, item.storageForm());
+  EXPECT_EQ(0u, item.heapBytes()) << "no sub-record on the heap";
+  EXPECT_EQ(-3, item.flagValue());
+  const BrowseData empty = reader.item(R"({"flags": {}})");
+  EXPECT_EQ(0u, empty.heapBytes());
+  EXPECT_TRUE(isSet(empty, BrowseData::kFlags)) << "given as {}, the flags count as set";
+}
+
 TEST(RecordJsonTest, NamesKeepEmbeddedNulBytes) {
   BrowseData item = parseItem(R"({"name":"\u0000a\u0000"})");
   EXPECT_EQ("\0a\0"s, item.name());
