@@ -153,6 +153,26 @@ bool LineReader::next(std::string_view& line) {
   }
 }
 
+bool LineReader::nextBlock(std::string_view& block) {
+  for (;;) {
+    char* const base = buffer_.get();
+    const auto* lastNewline =
+        static_cast<const char*>(::memrchr(base + scanned_, '\n', end_ - scanned_));
+    if (lastNewline != nullptr || (atEnd_ && begin_ < end_)) {
+      const char* stop = lastNewline != nullptr ? lastNewline : base + end_;
+      block = std::string_view(base + begin_, static_cast<std::size_t>(stop - (base + begin_)));
+      const std::size_t consumed = block.size() + (lastNewline != nullptr ? 1 : 0);
+      begin_ += consumed;
+      scanned_ = begin_;
+      offset_ += consumed;
+      return true;
+    }
+    scanned_ = end_;
+    if (atEnd_) return false;
+    fill();
+  }
+}
+
 void LineReader::fill() {
   if (begin_ > 0) {
     std::memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);

@@ -76,13 +76,25 @@ class LineReader {
   // OutOfMemory naming the line when the line does not fit in memory.
   bool next(std::string_view& line);
 
+  // Reads as many whole lines as the buffer holds (at least one) into
+  // `block`, without the '\n' of the last one, and returns true, or returns
+  // false at the end of the input. The block is followed in memory by
+  // databrowse::kJsonPadding readable bytes and stays valid until the next
+  // call. Lines are not counted: the caller counts those of each block with
+  // countLines before it asks for the next, so that lineNumber() and the
+  // errors of the reader stay right. Throws as next() does.
+  bool nextBlock(std::string_view& block);
+  // Counts `lines` more lines as read.
+  void countLines(std::size_t lines) { lineNumber_ += lines; }
+
   const std::string& name() const { return name_; }
-  // From now on next() throws std::length_error naming the line when a line
+  // From now on next() and nextBlock() throw std::length_error naming the line when a line
   // is longer than `bytes`, before its buffer grows past twice that
   // (default: no limit but memory).
   void setMaxLineLength(std::size_t bytes) { maxLineLength_ = bytes; }
 
-  // Number of the line that next() returned last, from 1.
+  // Number of the line that next() returned last (or the last one counted),
+  // from 1.
   std::size_t lineNumber() const { return lineNumber_; }
   // True when the input is a regular file rather than a pipe or terminal.
   bool isRegularFile() const { return regularFile_; }
