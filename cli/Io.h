@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <new>
 #include <string>
@@ -129,6 +130,22 @@ class LineReader {
   std::uint64_t size_ = 0;
   std::size_t maxLineLength_ = 0;  // 0: no limit
 };
+
+// Called with each item read by readItemLines and the number of its line.
+using ItemLineSink = std::function<void(databrowse::BrowseData& item, std::size_t line)>;
+// Called with the problem of a line that holds no item, and its number;
+// throws the error to report (should it return, the JsonError is thrown).
+using BadItemLine = std::function<void(const databrowse::JsonError& problem, std::size_t line)>;
+
+// Reads every item of `input`, a file of JSON Lines of items (blank lines
+// skipped), and hands each to `add` in order. The input is read in blocks
+// of whole lines, each parsed as a stream of many items; from a line that
+// the stream does not take on, the rest of the block is read line by line,
+// and the first line that holds no item goes to `bad`. Throws what
+// `input`, `add` and `bad` throw, and OutOfMemory naming the line when
+// parsing it runs out of memory.
+void readItemLines(LineReader& input, databrowse::JsonReader& reader, const ItemLineSink& add,
+                   const BadItemLine& bad);
 
 // Where the lines of a command's output go.
 class LineSink {

@@ -33,17 +33,6 @@ databrowse::BrowseRequest readRequest(const std::string& path) {
   }
 }
 
-databrowse::BrowseData readItem(databrowse::JsonReader& reader, std::string_view line,
-                                const LineReader& input, std::size_t lineNumber) {
-  try {
-    return reader.item(databrowse::PaddedJson{line});
-  } catch (const databrowse::JsonError& e) {
-    throw InputError(input.name() + ":" + std::to_string(lineNumber), e.what());
-  } catch (const std::bad_alloc&) {
-    throw OutOfMemory("reading", input.name(), lineNumber);
-  }
-}
-
 void showReading(Progress& progress, std::size_t added, const LineReader& input) {
   std::string message = "reading items: " + std::to_string(added);
   if (input.size() != 0) {
@@ -54,41 +43,24 @@ void showReading(Progress& progress, std::size_t added, const LineReader& input)
 }
 
 // Adds every item of the JSON Lines file at `path` to `consumer`; returns
-// how many it added. The file is read in blocks of whole lines, each parsed
-// as a stream of many items; from a line that the stream does not take on,
-// the rest of its block is read line by line, which reports the first line
-// that holds no item.
+// how many it added.
 std::size_t addItems(const std::string& path, BrowseResponseConsumer& consumer,
                      Progress& progress) {
   LineReader input(path);
   databrowse::JsonReader reader;
   std::size_t added = 0;
-  std::size_t firstLine = 1;  // of the block
-  const auto add = [&](databrowse::BrowseData& item, std::size_t line) {
+  const auto add = [&](databrowse::BrowseData& item, std::size_t itemLine) {
     try {
       consumer.addItem(item);
     } catch (const std::bad_alloc&) {
-      throw OutOfMemory("caching the item of", input.name(), firstLine + line);
+      throw OutOfMemory("caching the item of", input.name(), itemLine);
     }
     if (++added % kProgressEvery == 0 && progress.enabled()) showReading(progress, added, input);
   };
-  std::string_view block;
-  while (input.nextBlock(block)) {
-    firstLine = input.lineNumber() + 1;
-    const databrowse::JsonReader::ItemsRead read = reader.items(databrowse::PaddedJson{block}, add);
-    std::size_t line = read.lines;
-    for (std::size_t start = read.offset; start < block.size(); ++line) {
-      const std::size_t end = std::min(block.find('\n', start), block.size());
-      const std::string_view text = block.substr(start, end - start);
-      if (!isBlank(text)) {
-        databrowse::BrowseData item = readItem(reader, text, input, firstLine + line);
-        add(item, line);
-      }
-      start = end + 1;
-    }
-    // A block ends with a line without its '\n'.
-    input.countLines(std::max(line, read.lines + 1));
-  }
+  const auto bad = [&](const databrowse::JsonError& problem, std::size_t badLine) {
+    throw InputError(input.name() + ":" + std::to_string(badLine), problem.what());
+  };
+  readItemLines(input, reader, add, bad);
   return added;
 }
 

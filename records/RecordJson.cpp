@@ -458,8 +458,8 @@ struct JsonReader::State {
 
 namespace {
 
-// Bytes per batch of the document stream: any item longer than this is left
-// to the reader of single texts.
+// Bytes per batch of the document stream, and of the longest text that
+// items() parses as a stream: longer ones are left to item().
 constexpr std::size_t kStreamBatch = std::size_t{1} << 20;
 
 bool isLineSpace(char c) { return c == ' ' || c == '\t' || c == '\r'; }
@@ -480,7 +480,10 @@ JsonReader::ItemsRead JsonReader::items(PaddedJson lines, const ItemSink& add) {
   const std::string_view text = lines.text;
   od::parser& parser = state_->parser;
   ItemsRead read;  // the line after the last item taken
-  if (text.empty() || detail::reserveParser(parser, kStreamBatch)) return read;
+  // One batch holds the whole text, so the stream runs no thread of its own.
+  if (text.empty() || text.size() > kStreamBatch || detail::reserveParser(parser, kStreamBatch)) {
+    return read;
+  }
   od::document_stream stream;
   if (parser.iterate_many(text.data(), text.size(), kStreamBatch).get(stream)) return read;
   const Location root{nullptr, {}};
@@ -504,6 +507,8 @@ JsonReader::ItemsRead JsonReader::items(PaddedJson lines, const ItemSink& add) {
       readFields(object, root, item);
     } catch (const JsonError&) {
       return read;
+    } catch (const std::bad_alloc&) {
+      return read;  // item() on the line meets it again, and says where
     }
     // Blank lines before the item.
     const std::size_t line =

@@ -91,8 +91,9 @@ class RWXMLMESSAGESJSON_EXPORT JsonReader {
   // hands each item to `add` in order; blank lines are skipped. Takes only
   // lines that item() would take, each holding one item on its own. Stops at
   // the first line that it does not take (an error, or text that item()
-  // must judge); nothing from there on was added, and item() on each line
-  // from there on reads it or reports what is wrong with it. What `add`
+  // must judge, or memory that ran out); nothing from there on was added,
+  // and item() on each line from there on reads it or reports what is wrong
+  // with it. A text of more than 1 MiB is left to item() whole. What `add`
   // throws propagates.
   ItemsRead items(PaddedJson lines, const ItemSink& add);
 
