@@ -83,8 +83,8 @@ ItemBuild itemBuild() {
   const char* asked = std::getenv("BROWSE_BENCH_ITEMS");
   if (asked == nullptr || std::string_view(asked) == "accessors") return ItemBuild::kAccessors;
   if (std::string_view(asked) == "generator") return ItemBuild::kGenerator;
-  throw std::invalid_argument(std::string("BROWSE_BENCH_ITEMS: expected accessors or generator, got ") +
-                              asked);
+  throw std::invalid_argument(
+      std::string("BROWSE_BENCH_ITEMS: expected accessors or generator, got ") + asked);
 }
 
 databrowse::BrowseData throughAccessors(const PlainItem& plain, std::size_t order) {

@@ -522,9 +522,8 @@ TEST_F(BrowseCommandTest, QueryErrorsFarIntoTheFileNameTheirLine) {
     const fs::path items = file("items.jsonl", good + c.bad + good);
     const Outcome run = browse({"query", "--items", items.string(), "--request", request.string()});
     EXPECT_EQ(2, run.status);
-    EXPECT_EQ(0u, run.err.rfind("browse: " + items.string() + ":" + std::to_string(lines + 1) +
-                                    c.problem,
-                                0))
+    EXPECT_EQ(0u, run.err.rfind(
+                      "browse: " + items.string() + ":" + std::to_string(lines + 1) + c.problem, 0))
         << run.err;
   }
   const fs::path items = file("items.jsonl", good + good);

@@ -343,8 +343,8 @@ inline void markHoldsBoxes(Storage& s) {
   }
 }
 
-// Puts `encoding`, which holds no boxed sub-record, into empty storage: inline when it fits, else into one
-// block of its exact size.
+// Puts `encoding`, which holds no boxed sub-record, into empty storage: inline when it fits, else
+// into one block of its exact size.
 void setCompact(Storage& s, std::string_view encoding);
 
 // replaceCompact when the new encoding, of `size` bytes, does not fit.

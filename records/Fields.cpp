@@ -92,8 +92,8 @@ bool encodeRecord(std::int16_t number, std::uint32_t hash, bool markedSet, const
     if (!encode(body, measure)) return false;
     bodySize = measure.size;
   }
-  sink.put(FieldHeader::record(number, hash, markedSet, static_cast<std::uint8_t>(index),
-                               bodySize));
+  sink.put(
+      FieldHeader::record(number, hash, markedSet, static_cast<std::uint8_t>(index), bodySize));
   return encode(body, sink);
 }
 
@@ -108,7 +108,8 @@ bool encode(const Fields& of, CompactSink& sink) {
     }
     return !anyCompact(of.compact, [&](const CompactField& field) {
       if (!field.isBoxed()) {
-        sink.put(std::string_view(field.start, static_cast<std::size_t>(field.end() - field.start)));
+        sink.put(
+            std::string_view(field.start, static_cast<std::size_t>(field.end() - field.start)));
         return false;
       }
       return !encodeRecord(field.number, field.hashValue(), field.markedSet(), *field.box(), sink);

@@ -512,8 +512,8 @@ JsonReader::ItemsRead JsonReader::items(PaddedJson lines, const ItemSink& add) {
     }
     // Blank lines before the item.
     const std::size_t line =
-        read.lines + static_cast<std::size_t>(std::count(text.begin() + read.offset,
-                                                         text.begin() + start, '\n'));
+        read.lines + static_cast<std::size_t>(
+                         std::count(text.begin() + read.offset, text.begin() + start, '\n'));
     add(item, line);
     read.offset = next;
     read.lines = line + (text[next - 1] == '\n' ? 1 : 0);
