@@ -158,8 +158,51 @@ bool sameFields(const Fields& a, const Fields& b, TypePair owner) {
   return !differs && setInA == setInB;
 }
 
+// copyStorage of inline storage whose boxed sub-records are each plain
+// inline (an item built through its accessors): every field is copied as
+// its bytes, a boxed sub-record as a header and its record's bytes. False,
+// with `to` left empty, when the copy does not fit inline or a sub-record
+// is in another form.
+bool copyInlineWithBoxes(Storage& to, const Storage& source) {
+  char out[Storage::kInlineCapacity + kMaxFieldHeader];
+  std::size_t size = 0;
+  const std::string_view encoding = compactBytes(source);
+  const char* const end = encoding.data() + encoding.size();
+  for (const char* p = encoding.data(); p < end;) {
+    const CompactField field = CompactField::read(p);
+    const char* const next = field.end();
+    if (!field.isBoxed()) {
+      const auto length = static_cast<std::size_t>(next - p);
+      if (size + length > Storage::kInlineCapacity) return false;
+      std::memcpy(out + size, p, length);
+      size += length;
+    } else {
+      const Box& box = *field.box();
+      const Storage& sub = Access::storage(*box.record());
+      const int index = box.recordTypeIndex();
+      if (sub.inlined.used > Storage::kInlineCapacity || index < 0) return false;
+      const FieldHeader header =
+          FieldHeader::record(field.number, field.hashValue(), field.markedSet(),
+                              static_cast<std::uint8_t>(index), sub.inlined.used);
+      const std::string_view bytes = header.bytes();
+      if (size + bytes.size() + sub.inlined.used > Storage::kInlineCapacity) return false;
+      std::memcpy(out + size, bytes.data(), kMaxFieldHeader);
+      std::memcpy(out + size + bytes.size(), sub.inlined.bytes, sub.inlined.used);
+      size += bytes.size() + sub.inlined.used;
+    }
+    p = next;
+  }
+  std::memcpy(to.inlined.bytes, out, size);
+  to.inlined.used = static_cast<std::uint8_t>(size);
+  return true;
+}
+
 void copyStorage(Storage& to, const PKMessageBase& from) {
   Storage& source = Access::storage(from);
+  if (source.holdsBoxes() && source.form() == Storage::Form::kInline &&
+      copyInlineWithBoxes(to, source)) {
+    return;
+  }
   if (!source.holdsBoxes()) {
     switch (source.form()) {
       case Storage::Form::kInline:
