@@ -10,8 +10,10 @@
 #include <random>
 #include <tuple>
 
+#include "ItemGenerator.h"
 #include "Scenarios.h"
 #include "TestSeed.h"
+#include "Workload.h"
 
 namespace bench {
 namespace {
@@ -169,6 +171,23 @@ TEST_F(PeersTest, HeapCountedScenariosReportBytesPerItemAboveTheInput) {
   EXPECT_EQ(
       browseOurs(items, Order::kNameNumber, false, false).counters.count("heap_bytes_per_item"),
       0u);
+}
+
+}  // namespace
+}  // namespace bench
+
+namespace bench {
+namespace {
+
+// Both ways of building the workload hold the same items.
+TEST(WorkloadTest, ItemsBuiltThroughTheAccessorsEqualTheGeneratorsInEveryOrder) {
+  browse::ItemGenerator generator(7);
+  for (std::size_t i = 0; i < 300; ++i) {
+    const databrowse::BrowseData made = generator.next();
+    const databrowse::BrowseData built = throughAccessors(plainOf(made), i);
+    EXPECT_EQ(made, built) << "item " << i;
+    EXPECT_NE(PKMessageBase::StorageForm::kFull, built.storageForm()) << "item " << i;
+  }
 }
 
 }  // namespace

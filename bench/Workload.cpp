@@ -1,6 +1,8 @@
 #include "Workload.h"
 
+#include <cstdlib>
 #include <memory>
+#include <stdexcept>
 
 #include "FailingAllocator.h"
 #include "ItemGenerator.h"
@@ -73,6 +75,40 @@ PlainItem plainOf(const databrowse::BrowseData& item) {
   return plain;
 }
 
+const char* itemBuildName(ItemBuild build) {
+  return build == ItemBuild::kAccessors ? "accessors" : "generator";
+}
+
+ItemBuild itemBuild() {
+  const char* asked = std::getenv("BROWSE_BENCH_ITEMS");
+  if (asked == nullptr || std::string_view(asked) == "accessors") return ItemBuild::kAccessors;
+  if (std::string_view(asked) == "generator") return ItemBuild::kGenerator;
+  throw std::invalid_argument(
+      std::string("BROWSE_BENCH_ITEMS: expected accessors or generator, got ") + asked);
+}
+
+databrowse::BrowseData throughAccessors(const PlainItem& plain, std::size_t order) {
+  databrowse::BrowseData item;
+  switch (order % 3) {
+    case 0:
+      item.setName(plain.name);
+      item.setNumber(plain.number);
+      item.flags(true).setFlag(plain.flag);
+      break;
+    case 1:
+      item.flags(true).setFlag(plain.flag);
+      item.setNumber(plain.number);
+      item.setName(plain.name);
+      break;
+    default:
+      item.setNumber(plain.number);
+      item.flags(true).setFlag(plain.flag);
+      item.setName(plain.name);
+      break;
+  }
+  return item;
+}
+
 std::vector<databrowse::BrowseData>& workloadItems(std::size_t count) {
   Workload& workload = current();
   if (workload.count == count && workload.items.size() == count) return workload.items;
@@ -81,7 +117,14 @@ std::vector<databrowse::BrowseData>& workloadItems(std::size_t count) {
   testsupport::CountingWindow window;
   workload.items.reserve(count);
   browse::ItemGenerator generator(kSeed);
-  for (std::size_t i = 0; i < count; ++i) workload.items.push_back(generator.next());
+  const ItemBuild build = itemBuild();
+  for (std::size_t i = 0; i < count; ++i) {
+    if (build == ItemBuild::kGenerator) {
+      workload.items.push_back(generator.next());
+    } else {
+      workload.items.push_back(throughAccessors(plainOf(generator.next()), i));
+    }
+  }
   workload.count = count;
   workload.bytesPerItem =
       count == 0 ? 0.0 : static_cast<double>(window.currentAbove()) / static_cast<double>(count);

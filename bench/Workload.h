@@ -40,7 +40,21 @@ struct PlainItem {
 // The name, number and flag of `item`; reads no field that the item lacks.
 PlainItem plainOf(const databrowse::BrowseData& item);
 
-// The items of the workload of size `count`, from the fixed-seed generator.
+// How the workload's items are built from the generator's values: through
+// the public accessors (setName, setNumber, flags(true).setFlag, in one of
+// three orders by position), as a service builds them, or by the generator
+// itself. BROWSE_BENCH_ITEMS=accessors (the default) or generator picks it;
+// anything else throws std::invalid_argument.
+enum class ItemBuild { kAccessors, kGenerator };
+ItemBuild itemBuild();
+const char* itemBuildName(ItemBuild build);
+
+// An item holding `plain`'s fields, set through the accessors in order
+// `order` % 3.
+databrowse::BrowseData throughAccessors(const PlainItem& plain, std::size_t order);
+
+// The items of the workload of size `count`, from the fixed-seed generator,
+// built as itemBuild() says.
 // The last workload asked for is kept and handed out again; asking for another
 // size frees it first. The items are not changed by any benchmark.
 std::vector<databrowse::BrowseData>& workloadItems(std::size_t count);

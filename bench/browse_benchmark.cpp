@@ -603,6 +603,7 @@ void addMachineContext(const std::string& sizeList) {
   benchmark::AddCustomContext("compiler", __VERSION__);
   utsname system{};
   if (uname(&system) == 0) benchmark::AddCustomContext("kernel", system.release);
+  benchmark::AddCustomContext("items", bench::itemBuildName(bench::itemBuild()));
 }
 
 void addFreshContext(const std::vector<std::size_t>& sizes) {

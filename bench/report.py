@@ -100,6 +100,8 @@ def median_of(runs):
             numbers = [r[key] for r in runs if r.get(key) is not None]
             middle[key] = statistics.median(numbers) if numbers else None
     middle["runs"] = len(runs)
+    walls = [r["wall_ns"] for r in runs if r.get("wall_ns")]
+    middle["wall_spread"] = max(walls) / min(walls) if walls else None
     return middle
 
 
@@ -160,7 +162,7 @@ def collect(medians):
     for name, value in medians.items():
         group, implementation, variant, size = parse_name(name)
         if group == "cli_query":
-            queries[size] = value
+            queries.setdefault(size, {})[implementation] = value
             continue
         if group not in UNITS:
             continue
@@ -314,6 +316,22 @@ def checks(figures):
     add(f"9. first sort ns per item: N = {large:,} / N = {small:,} (ours), fresh", "≤ 1.3×",
         quotient(high, low) if large != small else None, lambda v: v <= 1.3,
         lambda v: f"{fmt(high)} / {fmt(low)} ns per item = {v:.2f}×")
+
+    ours = get("add_items", "", "ours")
+    peer = get("add_items", "", "stable_sort")
+    add("10. addItem × N: ours / plain C++ copy (vector of structs), fresh", "≤ 0.5×",
+        quotient(ours, peer), lambda v: v <= 0.5,
+        lambda v: f"{fmt(ours)} / {fmt(peer)} ns per item = {v:.2f}×")
+    ours = get("browse", nn, "ours")
+    peer = get("browse", nn, "sqlite")
+    add("11. whole browse: SQLite insert + first page / ours, fresh", "≥ 6×",
+        quotient(peer, ours), lambda v: v >= 6,
+        lambda v: f"{fmt(peer)} / {fmt(ours)} ns per item = {v:.2f}×")
+    ours = get("first_page", nn, "ours")
+    peer = get("first_page", nn, "sqlite")
+    add("12. first getResults after the adds / SQLite's first query (no index), fresh",
+        "≤ 0.6×", quotient(ours, peer), lambda v: v <= 0.6,
+        lambda v: f"{fmt(ms(ours))} / {fmt(ms(peer))} ms = {v:.2f}×")
     return rows, notes, at
 
 
@@ -351,24 +369,69 @@ def machine_lines(context, elapsed, clock):
     return lines
 
 
+QUERY_IMPLEMENTATIONS = [("ours", "`browse query`"), ("sqlite3_shell", "`sqlite3` shell")]
+
+
 def query_section(queries):
     if not queries:
         return []
-    lines = ["## `browse query` (generated items, [ByName, ByNumber], first page of 100)", "",
+    lines = ["## `browse query` against the `sqlite3` shell (generated items, [ByName, ByNumber], "
+             "first page of 100)", "",
              "The `browse` binary of the same build, from reading the JSON Lines file to "
-             "writing the answer; peak RSS from wait4 (ru_maxrss).", "",
-             "| N | wall (s) | CPU, user + system (s) | peak RSS (MiB) | peak RSS per item (bytes) "
-             "| runs |",
-             "|---:|---:|---:|---:|---:|---:|"]
+             "writing the answer; the `sqlite3` shell on the same file in runs alternating with "
+             "ours (tab-separated import into an in-memory table, `json_extract`, "
+             "`ORDER BY ... COLLATE NOCASE, ..., rowid LIMIT 100`). Peak RSS from wait4 "
+             "(ru_maxrss); spread is the slowest over the fastest wall time of the runs.", "",
+             "| N | program | wall (s) | CPU, user + system (s) | peak RSS (MiB) | "
+             "peak RSS per item (bytes) | spread of wall | runs |",
+             "|---:|---|---:|---:|---:|---:|---:|---:|"]
+    notes = []
     for size in sorted(queries):
-        value = queries[size]
-        rss = value.get("peak_rss_bytes")
-        lines.append(
-            f"| {size:,} | {value['wall_ns'] / 1e9:.2f} | {value['cpu_ns'] / 1e9:.2f} | "
-            f"{fmt(rss / 2**20) if rss else '–'} | {fmt(rss / size) if rss else '–'} | "
-            f"{value.get('runs', '?')} |")
+        for implementation, title in QUERY_IMPLEMENTATIONS:
+            value = queries[size].get(implementation)
+            if value is None:
+                continue
+            rss = value.get("peak_rss_bytes")
+            spread = value.get("wall_spread")
+            lines.append(
+                f"| {size:,} | {title} | {value['wall_ns'] / 1e9:.2f} | "
+                f"{value['cpu_ns'] / 1e9:.2f} | {fmt(rss / 2**20) if rss else '–'} | "
+                f"{fmt(rss / size) if rss else '–'} | "
+                f"{f'{spread:.2f}×' if spread else '–'} | {value.get('runs', '?')} |")
+            if "order differs" in value.get("label", ""):
+                notes.append(f"N = {size:,}, the shell's page: {value['label'].split('; ', 1)[1]}")
     lines.append("")
+    lines += [f"- {note}" for note in notes]
+    if notes:
+        lines.append("")
     return lines
+
+
+def query_checks(queries):
+    """Check rows of `browse query` against the sqlite3 shell at the largest N measured."""
+    rows = []
+    sizes = [size for size in queries if {"ours", "sqlite3_shell"} <= queries[size].keys()]
+    if not sizes:
+        return rows
+    size = max(sizes)
+    ours = queries[size]["ours"]
+    shell = queries[size]["sqlite3_shell"]
+    for label, key, what in (("13a", "wall_ns", "wall"), ("13b", "cpu_ns", "CPU")):
+        ratio = shell[key] / ours[key]
+        rows.append((f"{label}. `browse query`, {what}: sqlite3 shell / ours, N = {size:,}", "≥ 4×",
+                     f"{shell[key] / 1e9:.2f} / {ours[key] / 1e9:.2f} s = {ratio:.2f}×",
+                     "met" if ratio >= 4 else "missed"))
+    if ours.get("peak_rss_bytes") and shell.get("peak_rss_bytes"):
+        ratio = ours["peak_rss_bytes"] / shell["peak_rss_bytes"]
+        rows.append((f"13c. `browse query`, peak RSS: ours / sqlite3 shell, N = {size:,}", "≤ 1×",
+                     f"{ours['peak_rss_bytes'] / 2**20:.1f} / "
+                     f"{shell['peak_rss_bytes'] / 2**20:.1f} MiB = {ratio:.2f}×",
+                     "met" if ratio <= 1 else "missed"))
+    if ours.get("wall_spread"):
+        spread = ours["wall_spread"]
+        rows.append((f"13d. `browse query`, spread of wall over {ours.get('runs', '?')} runs: "
+                     "max / min", "≤ 1.3×", f"{spread:.2f}×", "met" if spread <= 1.3 else "missed"))
+    return rows
 
 
 def table(context, figures, queries, errors, elapsed, clock):
@@ -377,8 +440,10 @@ def table(context, figures, queries, errors, elapsed, clock):
     lines.append("")
 
     rows, notes, at = checks(figures)
+    rows += query_checks(queries)
     if rows:
-        lines.append(f"## Checks (N = {at:,}, [ByName, ByNumber] ascending)")
+        where = f"N = {at:,}, " if at else ""
+        lines.append(f"## Checks ({where}[ByName, ByNumber] ascending)")
         lines.append("")
         lines.append("| Check | Target | Measured | Result |")
         lines.append("|---|---|---|---|")

@@ -114,18 +114,28 @@ class ReportTest(unittest.TestCase):
     def test_several_files_merge_into_one_run(self):
         first = self.write([fresh("browse/ours/name_number/asc", 1, 100)],
                            {"browse_sizes": "1000000", "cpu_model": "Test CPU"})
-        query = self.write([{"name": f"cli_query/ours/name_number/asc/N:{N}", "run_type":
-                             "iteration", "real_time": 700, "cpu_time": 650, "time_unit": "ms",
-                             "peak_rss_bytes": 2**28}], {"browse_sizes": ""})
+
+        def run(implementation, wall, cpu, rss):
+            return {"name": f"cli_query/{implementation}/name_number/asc/N:{N}",
+                    "run_type": "iteration", "real_time": wall, "cpu_time": cpu,
+                    "time_unit": "ms", "peak_rss_bytes": rss}
+        query = self.write([run("ours", 700, 650, 2**28), run("sqlite3_shell", 3000, 2900, 2**27),
+                            run("ours", 910, 640, 2**28), run("sqlite3_shell", 3100, 2800, 2**27),
+                            run("ours", 600, 660, 2**28)], {"browse_sizes": ""})
         context, medians, errors, merged = report.load([first, query], "cpu")
         figures, queries = report.collect(medians)
         self.assertEqual(context["cpu_model"], "Test CPU")
-        self.assertEqual(len(merged["benchmarks"]), 2)
-        self.assertEqual(queries[N]["peak_rss_bytes"], 2**28)
-        self.assertIn("| 1,000,000 | 0.70 | 0.65 | 256 |",
+        self.assertEqual(len(merged["benchmarks"]), 6)
+        self.assertEqual(queries[N]["ours"]["peak_rss_bytes"], 2**28)
+        self.assertAlmostEqual(queries[N]["ours"]["wall_spread"], 910 / 600)
+        self.assertIn("| 1,000,000 | `browse query` | 0.70 | 0.65 | 256 |",
                       "\n".join(report.query_section(queries)))
+        rows = {row[0].split(".")[0]: row for row in report.query_checks(queries)}
+        self.assertEqual(rows["13a"][2:], ("3.05 / 0.70 s = 4.36×", "met"))
+        self.assertEqual(rows["13b"][3], "met")
+        self.assertEqual(rows["13c"][2:], ("256.0 / 128.0 MiB = 2.00×", "missed"))
+        self.assertEqual(rows["13d"][2:], ("1.52×", "missed"))
         self.assertEqual(errors, [])
-
 
 if __name__ == "__main__":
     unittest.main()

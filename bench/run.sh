@@ -4,17 +4,19 @@
 #
 # Usage: bench/run.sh [--smoke] [--out DIR] [extra browse_benchmark flags...]
 #   (default)  N = 100000, 1000000, 4000000; 5 interleaved repetitions, medians
-#              reported; `browse query` on 1000000 items, 5 runs; results in
-#              bench/results/
+#              reported; `browse query` on 1000000 items, 9 runs alternating
+#              with the sqlite3 shell; results in bench/results/
 #   --smoke    N = 1000, 20000; 1 repetition, short runs; `browse query` on
 #              20000 items, 1 run; results in build-bench/smoke-results/
 #              (bench/results/ stays untouched)
 # BROWSE_BENCH_SIZES=... overrides the sizes of either mode,
 # BROWSE_QUERY_SIZE=... the items of `browse query` (0 skips it),
-# BROWSE_BENCH_REPETITIONS=... the repetitions.
+# BROWSE_BENCH_REPETITIONS=... the repetitions, BROWSE_BENCH_ITEMS=generator
+# builds the items with the generator instead of through the accessors.
 # The benchmark runs once per size, so that each process holds one workload.
 # Needs: cmake, g++, libbenchmark-dev, libsqlite3-dev, googletest, the
-# browse host's packages (CLI11, simdjson, nlohmann-json), python3;
+# browse host's packages (CLI11, simdjson, nlohmann-json), python3, the
+# sqlite3 shell (installed here when missing);
 # gnuplot-nox for the plot (without it the plot is skipped).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -44,7 +46,7 @@ else
   sizes=${BROWSE_BENCH_SIZES:-100000,1000000,4000000}
   query_size=${BROWSE_QUERY_SIZE:-1000000}
   repetitions=${BROWSE_BENCH_REPETITIONS:-5}
-  query_runs=5
+  query_runs=9
   out=${out:-$root/bench/results}
   run_flags=()
 fi
@@ -54,6 +56,7 @@ mkdir -p "$out"
 parts=$(mktemp -d)
 trap 'rm -rf "$parts"' EXIT
 
+"$root/scripts/deps.sh" sqlite3
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBROWSE_BUILD_BENCHMARKS=ON \
   -DBROWSE_BUILD_TESTS=ON >/dev/null
 cmake --build "$build" -j"$(nproc)" --target browse_benchmark browse bench_test \
@@ -77,7 +80,8 @@ if ((query_size > 0)); then
   items="$build/query-items-$query_size.jsonl"
   [[ -s $items ]] || "$build/browse" generate --count "$query_size" --seed "$seed" >"$items"
   python3 "$root/bench/time_query.py" --browse "$build/browse" --items "$items" \
-    --count "$query_size" --runs "$query_runs" --out "$parts/query.json" | tee -a "$out/console.txt"
+    --count "$query_size" --runs "$query_runs" --sqlite3 sqlite3 --out "$parts/query.json" |
+    tee -a "$out/console.txt"
   query=("$parts/query.json")
 fi
 elapsed=$(python3 -c "import sys; print(float(sys.argv[2]) - float(sys.argv[1]))" "$start" \

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Times `browse query` on a file of generated items and checks its answer.
 
-Usage: time_query.py --browse BIN --items ITEMS.jsonl --count N [--runs 5] --out OUT.json
+Usage: time_query.py --browse BIN --items ITEMS.jsonl --count N [--runs 9]
+                     [--sqlite3 SHELL] --out OUT.json
 
 The request sorts [ByName, ByNumber] ascending and asks for the first page of
 100. Each run is the whole command: reading the items, the browse, writing
@@ -10,9 +11,18 @@ and peak RSS (ru_maxrss) from wait4. The answer of every run is compared with
 the first page computed here from the items file (ASCII-folded name bytes,
 then number, then file order); a mismatch or a failed run exits with 1.
 
+With --sqlite3, the sqlite3 shell does the same job in runs that alternate
+with ours: it imports the file as one tab-separated column into an in-memory
+table and answers SELECT ... ORDER BY json_extract(doc, '$.name') COLLATE
+NOCASE, json_extract(doc, '$.number'), rowid LIMIT 100. Its page is compared
+with the same expected page; where it differs, the first difference is
+printed and recorded in the entry's label, not counted as a failure (its
+NOCASE and text comparison are its own).
+
 OUT.json has the layout of Google Benchmark's JSON (one entry per run, named
-cli_query/ours/name_number/asc/N:<count>), so report.py reads it with the
-benchmark's own output.
+cli_query/ours/name_number/asc/N:<count> and
+cli_query/sqlite3_shell/name_number/asc/N:<count>), so report.py reads it
+with the benchmark's own output.
 """
 
 import argparse
@@ -58,11 +68,39 @@ def answered_page(output):
     return [(item.get("name", ""), item.get("number", 0)) for item in items]
 
 
-def run_once(command):
+def shell_script(items_path):
+    """The sqlite3 shell's commands for the same job."""
+    quoted = items_path.replace("'", "''")
+    return ("CREATE TABLE items(doc TEXT);\n"
+            ".mode tabs\n"
+            f".import '{quoted}' items\n"
+            ".mode list\n"
+            "SELECT json_object('name', json_extract(doc, '$.name'), "
+            "'number', json_extract(doc, '$.number')) FROM items "
+            "ORDER BY json_extract(doc, '$.name') COLLATE NOCASE, "
+            f"json_extract(doc, '$.number'), rowid LIMIT {PAGE};\n")
+
+
+def shell_page(output):
+    rows = [json.loads(line) for line in output.decode("utf-8").splitlines() if line.strip()]
+    return [(row.get("name") or "", row.get("number") or 0) for row in rows]
+
+
+def first_difference(got, expected):
+    for index, (a, b) in enumerate(zip(got, expected)):
+        if a != b:
+            return f"position {index}: {a!r} where ours has {b!r}"
+    if len(got) != len(expected):
+        return f"{len(got)} rows where ours has {len(expected)}"
+    return ""
+
+
+def run_once(command, stdin=None):
     """(wall seconds, CPU seconds, peak RSS bytes, stdout, stderr, status)."""
     with tempfile.TemporaryFile() as errors:
         start = time.perf_counter()
-        process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=errors)
+        process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=errors,
+                                   stdin=stdin)
         output = process.stdout.read()
         process.stdout.close()
         _, status, usage = os.wait4(process.pid, 0)
@@ -79,7 +117,8 @@ def main():
     parser.add_argument("--browse", required=True, help="the browse binary")
     parser.add_argument("--items", required=True, help="JSON Lines of items")
     parser.add_argument("--count", type=int, required=True, help="items in the file")
-    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--runs", type=int, default=9)
+    parser.add_argument("--sqlite3", help="the sqlite3 shell, run as a peer")
     parser.add_argument("--out", required=True, help="JSON to write")
     args = parser.parse_args()
 
@@ -91,33 +130,56 @@ def main():
         json.dump(REQUEST, request)
     entries = []
     failed = False
+    script = None
+    if args.sqlite3:
+        script = tempfile.NamedTemporaryFile("w", suffix=".sql", delete=False)
+        script.write(shell_script(args.items))
+        script.close()
     try:
-        command = [args.browse, "query", "--items", args.items, "--request", request.name]
+        ours = [args.browse, "query", "--items", args.items, "--request", request.name]
+        peers = [("ours", ours)]
+        if script:
+            peers.append(("sqlite3_shell", [args.sqlite3, ":memory:"]))
         for run in range(args.runs):
-            wall, cpu, rss, output, message, code = run_once(command)
-            name = f"cli_query/ours/name_number/asc/N:{args.count}"
-            entry = {"name": name, "run_name": name, "run_type": "iteration",
-                     "repetitions": args.runs, "repetition_index": run, "iterations": 1,
-                     "real_time": wall * 1e3, "cpu_time": cpu * 1e3, "time_unit": "ms",
-                     "items": args.count, "peak_rss_bytes": rss,
-                     "label": "browse query, JSON Lines in, JSON out"}
-            problem = ""
-            if code != 0:
-                problem = f"browse query exited with {code}: {message.strip()}"
-            elif answered_page(output) != expected:
-                problem = "browse query answered another first page than the items file gives"
-            elif rss <= floor:
-                print(f"time_query.py: peak RSS {rss} is not above this script's own peak "
-                      f"{floor}; it bounds the figure from above only", file=sys.stderr)
-            if problem:
-                entry.update({"error_occurred": True, "error_message": problem})
-                print(f"time_query.py: {problem}", file=sys.stderr)
-                failed = True
-            entries.append(entry)
-            print(f"{name} run {run + 1}/{args.runs}: {wall:.2f} s wall, {cpu:.2f} s CPU, "
-                  f"{rss / 2**20:.1f} MiB peak RSS", flush=True)
+            for implementation, command in peers:
+                if implementation == "ours":
+                    wall, cpu, rss, output, message, code = run_once(command)
+                    label = "browse query, JSON Lines in, JSON out"
+                else:
+                    with open(script.name, "rb") as commands:
+                        wall, cpu, rss, output, message, code = run_once(command, commands)
+                    label = "sqlite3 shell: tab-separated import, json_extract, ORDER BY, LIMIT"
+                name = f"cli_query/{implementation}/name_number/asc/N:{args.count}"
+                entry = {"name": name, "run_name": name, "run_type": "iteration",
+                         "repetitions": args.runs, "repetition_index": run, "iterations": 1,
+                         "real_time": wall * 1e3, "cpu_time": cpu * 1e3, "time_unit": "ms",
+                         "items": args.count, "peak_rss_bytes": rss, "label": label}
+                problem = ""
+                if code != 0:
+                    problem = f"{implementation} exited with {code}: {message.strip()}"
+                elif implementation == "ours" and answered_page(output) != expected:
+                    problem = "browse query answered another first page than the items file gives"
+                elif implementation != "ours":
+                    difference = first_difference(shell_page(output), expected)
+                    if difference:
+                        entry["label"] += f"; its order differs at {difference}"
+                        if run == 0:
+                            print(f"time_query.py: the sqlite3 shell's page differs at "
+                                  f"{difference}", file=sys.stderr)
+                if not problem and rss <= floor:
+                    print(f"time_query.py: peak RSS {rss} is not above this script's own peak "
+                          f"{floor}; it bounds the figure from above only", file=sys.stderr)
+                if problem:
+                    entry.update({"error_occurred": True, "error_message": problem})
+                    print(f"time_query.py: {problem}", file=sys.stderr)
+                    failed = True
+                entries.append(entry)
+                print(f"{name} run {run + 1}/{args.runs}: {wall:.2f} s wall, {cpu:.2f} s CPU, "
+                      f"{rss / 2**20:.1f} MiB peak RSS", flush=True)
     finally:
         os.unlink(request.name)
+        if script:
+            os.unlink(script.name)
     with open(args.out, "w", encoding="utf-8") as stream:
         json.dump({"context": {"browse_sizes": ""}, "benchmarks": entries}, stream, indent=1)
     return 1 if failed else 0

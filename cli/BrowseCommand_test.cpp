@@ -496,6 +496,41 @@ TEST_F(BrowseCommandTest, QueryBadInputNamesFileAndLine) {
   EXPECT_NE(std::string::npos, run.err.find("cannot both read standard input")) << run.err;
 }
 
+// Items are read in blocks of many lines: line numbers of errors count the
+// lines of every block before, blank ones and CRLF ones included, and an
+// item split across lines is an error of its first line.
+TEST_F(BrowseCommandTest, QueryErrorsFarIntoTheFileNameTheirLine) {
+  const fs::path request = file("request.json", R"({"queries":[{"queryId":"q"}]})");
+  std::string good;
+  for (int i = 0; i < 30000; ++i) {
+    good += "{\"name\":\"item " + std::to_string(i) + "\",\"number\":" + std::to_string(i) +
+            (i % 7 == 0 ? "}\r\n" : "}\n");
+    if (i % 1000 == 0) good += "\n";
+  }
+  const std::size_t lines = static_cast<std::size_t>(std::count(good.begin(), good.end(), '\n'));
+  const struct {
+    std::string bad;
+    std::string problem;
+  } cases[] = {
+      {"{\"name\":\"x\",\"flags\":{\"flag\":true}}\n",
+       ": flags.flag: expected an integer, got a boolean"},
+      {"{\"name\":\n\"x\"}\n", ": invalid JSON: "},
+      {"{\"name\":\"x\"}{}\n", ": unexpected content after the object"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.bad);
+    const fs::path items = file("items.jsonl", good + c.bad + good);
+    const Outcome run = browse({"query", "--items", items.string(), "--request", request.string()});
+    EXPECT_EQ(2, run.status);
+    EXPECT_EQ(0u, run.err.rfind(
+                      "browse: " + items.string() + ":" + std::to_string(lines + 1) + c.problem, 0))
+        << run.err;
+  }
+  const fs::path items = file("items.jsonl", good + good);
+  const Outcome run = browse({"query", "--items", items.string(), "--request", request.string()});
+  EXPECT_EQ(0, run.status) << run.err;
+}
+
 // ---------------------------------------------------------------------------
 // generate
 

@@ -153,6 +153,60 @@ bool LineReader::next(std::string_view& line) {
   }
 }
 
+bool LineReader::nextBlock(std::string_view& block) {
+  for (;;) {
+    char* const base = buffer_.get();
+    const auto* lastNewline =
+        static_cast<const char*>(::memrchr(base + scanned_, '\n', end_ - scanned_));
+    if (lastNewline != nullptr || (atEnd_ && begin_ < end_)) {
+      const char* stop = lastNewline != nullptr ? lastNewline : base + end_;
+      block = std::string_view(base + begin_, static_cast<std::size_t>(stop - (base + begin_)));
+      const std::size_t consumed = block.size() + (lastNewline != nullptr ? 1 : 0);
+      begin_ += consumed;
+      scanned_ = begin_;
+      offset_ += consumed;
+      return true;
+    }
+    scanned_ = end_;
+    if (atEnd_) return false;
+    fill();
+  }
+}
+
+void readItemLines(LineReader& input, databrowse::JsonReader& reader, const ItemLineSink& add,
+                   const BadItemLine& bad) {
+  std::size_t firstLine = 1;  // of the block
+  const auto addFromBlock = [&](databrowse::BrowseData& item, std::size_t line) {
+    add(item, firstLine + line);
+  };
+  std::string_view block;
+  while (input.nextBlock(block)) {
+    firstLine = input.lineNumber() + 1;
+    const databrowse::JsonReader::ItemsRead read =
+        reader.items(databrowse::PaddedJson{block}, addFromBlock);
+    std::size_t line = read.lines;
+    for (std::size_t start = read.offset; start < block.size(); ++line) {
+      const std::size_t end = std::min(block.find('\n', start), block.size());
+      const std::string_view text = block.substr(start, end - start);
+      if (!isBlank(text)) {
+        databrowse::BrowseData item;
+        try {
+          item = reader.item(databrowse::PaddedJson{text});
+        } catch (const databrowse::JsonError& e) {
+          bad(e, firstLine + line);
+          throw;
+        } catch (const std::bad_alloc&) {
+          throw OutOfMemory("reading", input.name(), firstLine + line);
+        }
+        add(item, firstLine + line);
+      }
+      start = end + 1;
+    }
+    // A block ends with a line without its '\n'.
+    input.countLines(std::max(line, read.lines + 1));
+  }
+}
+
 void LineReader::fill() {
   if (begin_ > 0) {
     std::memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <new>
 #include <string>
@@ -76,13 +77,25 @@ class LineReader {
   // OutOfMemory naming the line when the line does not fit in memory.
   bool next(std::string_view& line);
 
+  // Reads as many whole lines as the buffer holds (at least one) into
+  // `block`, without the '\n' of the last one, and returns true, or returns
+  // false at the end of the input. The block is followed in memory by
+  // databrowse::kJsonPadding readable bytes and stays valid until the next
+  // call. Lines are not counted: the caller counts those of each block with
+  // countLines before it asks for the next, so that lineNumber() and the
+  // errors of the reader stay right. Throws as next() does.
+  bool nextBlock(std::string_view& block);
+  // Counts `lines` more lines as read.
+  void countLines(std::size_t lines) { lineNumber_ += lines; }
+
   const std::string& name() const { return name_; }
-  // From now on next() throws std::length_error naming the line when a line
+  // From now on next() and nextBlock() throw std::length_error naming the line when a line
   // is longer than `bytes`, before its buffer grows past twice that
   // (default: no limit but memory).
   void setMaxLineLength(std::size_t bytes) { maxLineLength_ = bytes; }
 
-  // Number of the line that next() returned last, from 1.
+  // Number of the line that next() returned last (or the last one counted),
+  // from 1.
   std::size_t lineNumber() const { return lineNumber_; }
   // True when the input is a regular file rather than a pipe or terminal.
   bool isRegularFile() const { return regularFile_; }
@@ -117,6 +130,22 @@ class LineReader {
   std::uint64_t size_ = 0;
   std::size_t maxLineLength_ = 0;  // 0: no limit
 };
+
+// Called with each item read by readItemLines and the number of its line.
+using ItemLineSink = std::function<void(databrowse::BrowseData& item, std::size_t line)>;
+// Called with the problem of a line that holds no item, and its number;
+// throws the error to report (should it return, the JsonError is thrown).
+using BadItemLine = std::function<void(const databrowse::JsonError& problem, std::size_t line)>;
+
+// Reads every item of `input`, a file of JSON Lines of items (blank lines
+// skipped), and hands each to `add` in order. The input is read in blocks
+// of whole lines, each parsed as a stream of many items; from a line that
+// the stream does not take on, the rest of the block is read line by line,
+// and the first line that holds no item goes to `bad`. Throws what
+// `input`, `add` and `bad` throw, and OutOfMemory naming the line when
+// parsing it runs out of memory.
+void readItemLines(LineReader& input, databrowse::JsonReader& reader, const ItemLineSink& add,
+                   const BadItemLine& bad);
 
 // Where the lines of a command's output go.
 class LineSink {

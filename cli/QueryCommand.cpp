@@ -1,4 +1,5 @@
 // browse query: one browse over a file of items.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <new>
@@ -32,17 +33,6 @@ databrowse::BrowseRequest readRequest(const std::string& path) {
   }
 }
 
-databrowse::BrowseData readItem(databrowse::JsonReader& reader, std::string_view line,
-                                const LineReader& input) {
-  try {
-    return reader.item(databrowse::PaddedJson{line});
-  } catch (const databrowse::JsonError& e) {
-    throw InputError(input.name() + ":" + std::to_string(input.lineNumber()), e.what());
-  } catch (const std::bad_alloc&) {
-    throw OutOfMemory("reading", input.name(), input.lineNumber());
-  }
-}
-
 void showReading(Progress& progress, std::size_t added, const LineReader& input) {
   std::string message = "reading items: " + std::to_string(added);
   if (input.size() != 0) {
@@ -52,24 +42,25 @@ void showReading(Progress& progress, std::size_t added, const LineReader& input)
   progress.show(message);
 }
 
-// Adds every item of the JSON Lines file at `path` to `consumer`, parsing
-// each line as it is read; returns how many it added.
+// Adds every item of the JSON Lines file at `path` to `consumer`; returns
+// how many it added.
 std::size_t addItems(const std::string& path, BrowseResponseConsumer& consumer,
                      Progress& progress) {
   LineReader input(path);
   databrowse::JsonReader reader;
   std::size_t added = 0;
-  std::string_view line;
-  while (input.next(line)) {
-    if (isBlank(line)) continue;
-    databrowse::BrowseData item = readItem(reader, line, input);
+  const auto add = [&](databrowse::BrowseData& item, std::size_t itemLine) {
     try {
       consumer.addItem(item);
     } catch (const std::bad_alloc&) {
-      throw OutOfMemory("caching the item of", input.name(), input.lineNumber());
+      throw OutOfMemory("caching the item of", input.name(), itemLine);
     }
     if (++added % kProgressEvery == 0 && progress.enabled()) showReading(progress, added, input);
-  }
+  };
+  const auto bad = [&](const databrowse::JsonError& problem, std::size_t badLine) {
+    throw InputError(input.name() + ":" + std::to_string(badLine), problem.what());
+  };
+  readItemLines(input, reader, add, bad);
   return added;
 }
 

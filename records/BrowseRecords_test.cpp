@@ -159,18 +159,25 @@ TEST(BrowseRecordsTest, SetFlagValueKeepsACompactItemCompact) {
   EXPECT_TRUE(isSet(small.flags(), ItemFlags::kFlag));
 }
 
-// Items as the service and the generator build them: name, number, flags.
-// Names up to 22 bytes fit inside the item with any number and any flag of up
-// to 2 bytes; up to 25 with flag 0.
+// Items as the service and the generator build them: name, number, flags,
+// set through the accessors in any order. The item stays compact; its copy
+// holds everything inside the item when the name is up to 22 bytes with any
+// number and any flag of up to 2 bytes, up to 25 with flag 0.
 TEST(BrowseRecordsTest, ItemCopiesKeepTheirFieldsInsideTheItem) {
   for (std::size_t length = 0; length <= 40; ++length) {
     for (const long long number : {0LL, 999LL, static_cast<long long>(INT64_MIN)}) {
       for (const long long flag : {0LL, -1LL, 255LL}) {
+        const int order = static_cast<int>(length % 6);
         BrowseData item;
-        item.setName(std::string(length, 'n'));
-        item.setNumber(number);
+        const auto setName = [&] { item.setName(std::string(length, 'n')); };
+        if (order < 2) setName();
+        if (order % 2 == 0) item.setNumber(number);
         item.flags(true).setFlag(flag);
+        if (order >= 2) setName();
+        if (order % 2 == 1) item.setNumber(number);
+        EXPECT_NE(PKMessageBase::StorageForm::kFull, item.storageForm()) << "order " << order;
         const BrowseData copy = item;
+        EXPECT_EQ(flag, item.flags().flag());
         EXPECT_EQ(item, copy);
         EXPECT_EQ(std::string(length, 'n'), copy.nameView());
         EXPECT_EQ(number, copy.number());
@@ -178,6 +185,7 @@ TEST(BrowseRecordsTest, ItemCopiesKeepTheirFieldsInsideTheItem) {
         if (length <= (flag == 0 ? 25u : 22u)) {
           EXPECT_EQ(PKMessageBase::StorageForm::kInline, copy.storageForm())
               << "name " << length << ", number " << number << ", flag " << flag;
+          EXPECT_EQ(0u, copy.heapBytes());
         } else {
           EXPECT_NE(PKMessageBase::StorageForm::kFull, copy.storageForm());
         }

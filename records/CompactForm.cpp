@@ -34,8 +34,9 @@ void replaceCompactInNewBlock(Storage& s, std::size_t begin, std::size_t end,
   std::memcpy(data + begin, header.data(), header.size());
   if (!payload.empty()) std::memcpy(data + begin + header.size(), payload.data(), payload.size());
   std::memcpy(data + begin + header.size() + payload.size(), old.data() + end, old.size() - end);
+  const std::uint8_t form = s.holdsBoxes() ? Storage::kOutOfLineWithBoxes : Storage::kOutOfLine;
   if (!isInline) ::operator delete(s.outOfLine.data);
-  s.outOfLine = Storage::OutOfLine{Storage::kOutOfLine, size, data, grown};
+  s.outOfLine = Storage::OutOfLine{form, size, data, grown};
 }
 
 }  // namespace pk_detail

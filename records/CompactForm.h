@@ -15,17 +15,20 @@
 // Compact fields, in the order they were added:
 //
 //   field   := tag number hash payload
-//   tag     := u8  bits 0-1  kind: 0 integer, 1 text, 2 sub-record
+//   tag     := u8  bits 0-1  kind: 0 integer, 1 text, 2 sub-record,
+//                            3 sub-record in a heap object (a box)
 //                  bits 2-3  bytes of the hash - 1
 //                  bits 4-7  integer: bytes of the value, 0..8
 //                            text: its length 0..14, or 15: a length follows
 //                            sub-record: bit 4 marked set; bits 5-7 the body's
 //                            length 0..6, or 7: a length follows
+//                            boxed sub-record: bit 4 marked set
 //   number  := the field number, zigzag, as LEB128 (1-3 bytes)
 //   hash    := the field hash, little-endian, in as few bytes as hold it
 //   payload := integer: its low bytes, little-endian; read back sign-extended
 //            | text: [length as LEB128] the bytes
 //            | sub-record: class index u8, [length as LEB128], body
+//            | boxed sub-record: the Box* that the record owns, 8 bytes
 //   body    := the sub-record's own compact fields
 //
 // A BrowseData item (name, number, flags holding a flag) takes 21 bytes plus
@@ -34,7 +37,9 @@
 // bytes fits inline with any number and a flag of -32768..32767, a name of
 // 25 bytes with flag 0.
 // Integer and text fields exist in the compact form only once set; a
-// sub-record exists once accessed and carries its own presence bit.
+// sub-record exists once accessed and carries its own presence bit. A
+// sub-record is boxed once a pointer to it was handed out; a copy takes it
+// back into the encoding.
 #pragma once
 
 #include <algorithm>
@@ -52,6 +57,7 @@ namespace pk_detail {
 inline constexpr std::uint8_t kTagInteger = 0;
 inline constexpr std::uint8_t kTagText = 1;
 inline constexpr std::uint8_t kTagRecord = 2;
+inline constexpr std::uint8_t kTagBoxed = 3;
 inline constexpr unsigned kTextLengthFollows = 15;
 inline constexpr unsigned kBodyLengthFollows = 7;
 inline constexpr std::uint8_t kMarkedSetBit = 0x10;
@@ -154,7 +160,14 @@ struct CompactField {
     return static_cast<std::uint32_t>(loadLittleEndian(hash, hashBytes()));
   }
   // Integers and texts are set whenever they exist.
-  bool markedSet() const { return (tag & 3) != kTagRecord || (tag & kMarkedSetBit) != 0; }
+  bool markedSet() const { return (tag & 2) == 0 || (tag & kMarkedSetBit) != 0; }
+
+  bool isBoxed() const { return (tag & 3) == kTagBoxed; }
+  Box* box() const {
+    Box* box;
+    std::memcpy(&box, payload, sizeof box);
+    return box;
+  }
 
   std::int64_t integer() const {
     const unsigned count = small();
@@ -181,6 +194,7 @@ struct CompactField {
 
   const char* end() const {
     if ((tag & 3) == kTagInteger) return payload + small();
+    if (isBoxed()) return payload + sizeof(Box*);
     const std::string_view b = bytes();
     return b.data() + b.size();
   }
@@ -236,6 +250,13 @@ class FieldHeader {
     FieldHeader header(kTagRecord, small, number, hash);
     header.put(typeIndex);
     if (follows) header.leb128(bodyLength);
+    return header;
+  }
+
+  static FieldHeader boxed(std::int16_t number, std::uint32_t hash, bool markedSet, Box* box) {
+    FieldHeader header(kTagBoxed, markedSet, number, hash);
+    std::memcpy(header.bytes_ + header.size_, &box, sizeof box);
+    header.size_ += sizeof box;
     return header;
   }
 
@@ -309,12 +330,21 @@ struct CompactSink {
 
 // The compact fields of inline or out-of-line storage.
 inline std::string_view compactBytes(const Storage& s) {
-  if (s.form() == Storage::Form::kInline) return {s.inlined.bytes, s.inlined.used};
+  if (s.form() == Storage::Form::kInline) return {s.inlined.bytes, s.inlineSize()};
   return {s.outOfLine.data, s.outOfLine.size};
 }
 
-// Puts `encoding` into empty storage: inline when it fits, else into one
-// block of its exact size.
+// Marks compact storage as referring to boxed sub-records.
+inline void markHoldsBoxes(Storage& s) {
+  if (s.form() == Storage::Form::kInline) {
+    s.inlined.used |= Storage::kBoxesBit;
+  } else {
+    s.outOfLine.form = Storage::kOutOfLineWithBoxes;
+  }
+}
+
+// Puts `encoding`, which holds no boxed sub-record, into empty storage: inline when it fits, else
+// into one block of its exact size.
 void setCompact(Storage& s, std::string_view encoding);
 
 // replaceCompact when the new encoding, of `size` bytes, does not fit.
@@ -341,7 +371,7 @@ inline void replaceCompact(Storage& s, std::size_t begin, std::size_t end, std::
   std::memcpy(data + begin, header.data(), header.size());
   if (!payload.empty()) std::memcpy(data + begin + header.size(), payload.data(), payload.size());
   if (isInline) {
-    s.inlined.used = static_cast<std::uint8_t>(size);
+    s.inlined.used = static_cast<std::uint8_t>(size | (s.inlined.used & Storage::kBoxesBit));
   } else {
     s.outOfLine.size = size;
   }

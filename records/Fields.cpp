@@ -40,8 +40,13 @@ FieldView view(const CompactField& compact) {
       field.text = compact.bytes();
       break;
     default:
-      field.sub = Fields{nullptr, compact.bytes()};
-      field.subType = &recordTypeAt(compact.typeIndex());
+      if (compact.isBoxed()) {
+        field.sub = fieldsOf(*compact.box()->record());
+        field.subType = compact.box()->recordType();
+      } else {
+        field.sub = Fields{nullptr, compact.bytes()};
+        field.subType = &recordTypeAt(compact.typeIndex());
+      }
       break;
   }
   return field;
@@ -73,12 +78,42 @@ bool sameValue(const FieldView& a, const FieldView& b) {
   }
 }
 
-// Appends the compact encoding of `of` to `sink`; false when the fields
-// cannot be compact (a list, or a sub-record class without an index).
+bool encode(const Fields& of, CompactSink& sink);
+
+// Appends the sub-record in `box` as a compact field.
+bool encodeRecord(std::int16_t number, std::uint32_t hash, bool markedSet, const Box& box,
+                  CompactSink& sink) {
+  const int index = box.recordTypeIndex();
+  if (index < 0) return false;
+  const Fields body = fieldsOf(*box.record());
+  std::uint64_t bodySize = body.compact.size();
+  if (body.block != nullptr || body.boxes) {
+    CompactSink measure{nullptr, 0};
+    if (!encode(body, measure)) return false;
+    bodySize = measure.size;
+  }
+  sink.put(
+      FieldHeader::record(number, hash, markedSet, static_cast<std::uint8_t>(index), bodySize));
+  return encode(body, sink);
+}
+
+// Appends the compact encoding of `of` to `sink`, with every boxed
+// sub-record taken back into it; false when the fields cannot be compact (a
+// list, or a sub-record class without an index).
 bool encode(const Fields& of, CompactSink& sink) {
   if (of.block == nullptr) {
-    sink.put(of.compact);
-    return true;
+    if (!of.boxes) {
+      sink.put(of.compact);
+      return true;
+    }
+    return !anyCompact(of.compact, [&](const CompactField& field) {
+      if (!field.isBoxed()) {
+        sink.put(
+            std::string_view(field.start, static_cast<std::size_t>(field.end() - field.start)));
+        return false;
+      }
+      return !encodeRecord(field.number, field.hashValue(), field.markedSet(), *field.box(), sink);
+    });
   }
   const Block& block = *of.block;
   for (std::uint32_t i = 0; i < block.count; ++i) {
@@ -91,25 +126,11 @@ bool encode(const Fields& of, CompactSink& sink) {
         sink.put(FieldHeader::text(entry.number, entry.hash, entry.payload.text.length));
         sink.put(textOf(block, entry));
         break;
-      case Kind::kRecord: {
-        const int index = entry.payload.box->recordTypeIndex();
-        if (index < 0) return false;
-        const Fields body = fieldsOf(*entry.payload.box->record());
-        std::uint64_t bodySize = body.compact.size();
-        if (body.block != nullptr) {
-          CompactSink measure{nullptr, 0};
-          if (!encode(body, measure)) return false;
-          bodySize = measure.size;
-        }
-        sink.put(FieldHeader::record(entry.number, entry.hash, entry.markedSet,
-                                     static_cast<std::uint8_t>(index), bodySize));
-        if (body.block == nullptr) {
-          sink.put(body.compact);
-        } else {
-          encode(body, sink);
+      case Kind::kRecord:
+        if (!encodeRecord(entry.number, entry.hash, entry.markedSet, *entry.payload.box, sink)) {
+          return false;
         }
         break;
-      }
       default:
         return false;
     }
@@ -137,23 +158,71 @@ bool sameFields(const Fields& a, const Fields& b, TypePair owner) {
   return !differs && setInA == setInB;
 }
 
+// copyStorage of inline storage whose boxed sub-records are each plain
+// inline (an item built through its accessors): every field is copied as
+// its bytes, a boxed sub-record as a header and its record's bytes. False,
+// with `to` left empty, when the copy does not fit inline or a sub-record
+// is in another form.
+bool copyInlineWithBoxes(Storage& to, const Storage& source) {
+  char out[Storage::kInlineCapacity + kMaxFieldHeader];
+  std::size_t size = 0;
+  const std::string_view encoding = compactBytes(source);
+  const char* const end = encoding.data() + encoding.size();
+  for (const char* p = encoding.data(); p < end;) {
+    const CompactField field = CompactField::read(p);
+    const char* const next = field.end();
+    if (!field.isBoxed()) {
+      const auto length = static_cast<std::size_t>(next - p);
+      if (size + length > Storage::kInlineCapacity) return false;
+      std::memcpy(out + size, p, length);
+      size += length;
+    } else {
+      const Box& box = *field.box();
+      const Storage& sub = Access::storage(*box.record());
+      const int index = box.recordTypeIndex();
+      if (sub.inlined.used > Storage::kInlineCapacity || index < 0) return false;
+      const FieldHeader header =
+          FieldHeader::record(field.number, field.hashValue(), field.markedSet(),
+                              static_cast<std::uint8_t>(index), sub.inlined.used);
+      const std::string_view bytes = header.bytes();
+      if (size + bytes.size() + sub.inlined.used > Storage::kInlineCapacity) return false;
+      std::memcpy(out + size, bytes.data(), kMaxFieldHeader);
+      std::memcpy(out + size + bytes.size(), sub.inlined.bytes, sub.inlined.used);
+      size += bytes.size() + sub.inlined.used;
+    }
+    p = next;
+  }
+  std::memcpy(to.inlined.bytes, out, size);
+  to.inlined.used = static_cast<std::uint8_t>(size);
+  return true;
+}
+
 void copyStorage(Storage& to, const PKMessageBase& from) {
-  const Storage& source = Access::storage(from);
-  switch (source.form()) {
-    case Storage::Form::kInline:
-      to = source;
-      return;
-    case Storage::Form::kOutOfLine:
-      setCompact(to, compactBytes(source));
-      return;
-    case Storage::Form::kFull:
-      break;
+  Storage& source = Access::storage(from);
+  if (source.holdsBoxes() && source.form() == Storage::Form::kInline &&
+      copyInlineWithBoxes(to, source)) {
+    return;
+  }
+  if (!source.holdsBoxes()) {
+    switch (source.form()) {
+      case Storage::Form::kInline:
+        to = source;
+        return;
+      case Storage::Form::kOutOfLine:
+        setCompact(to, compactBytes(source));
+        return;
+      case Storage::Form::kFull:
+        break;
+    }
   }
   // Encoded straight into the inline bytes; encoded again into a block of
   // the exact size when they turn out too few.
   const Fields fromFields = fieldsOf(from);
   CompactSink inlineSink{to.inlined.bytes, Storage::kInlineCapacity};
   if (!encode(fromFields, inlineSink)) {
+    // A boxed sub-record that cannot be compact: the source moves to its
+    // full form, which keeps its boxes, and is cloned from there.
+    if (source.form() != Storage::Form::kFull) promote(source, 0);
     to.full = Storage::Full{Storage::kFull, cloneBlock(*source.full.block)};
     return;
   }
@@ -168,7 +237,24 @@ void copyStorage(Storage& to, const PKMessageBase& from) {
   to.outOfLine = Storage::OutOfLine{Storage::kOutOfLine, size, data, size};
 }
 
+void deleteCompactBoxes(const Storage& s) noexcept {
+  anyCompact(compactBytes(s), [](const CompactField& field) {
+    if (field.isBoxed()) delete field.box();
+    return false;
+  });
+}
+
+std::size_t compactBoxBytes(const Storage& s) noexcept {
+  std::size_t bytes = 0;
+  anyCompact(compactBytes(s), [&](const CompactField& field) {
+    if (field.isBoxed()) bytes += field.box()->heapBytes();
+    return false;
+  });
+  return bytes;
+}
+
 void releaseStorage(Storage& s) noexcept {
+  if (s.holdsBoxes()) deleteCompactBoxes(s);
   switch (s.form()) {
     case Storage::Form::kInline:
       break;

@@ -21,12 +21,13 @@ namespace pk_detail {
 struct Fields {
   Block* block = nullptr;  // the full form when not null
   std::string_view compact;
+  bool boxes = false;  // the compact encoding refers to boxed sub-records
 };
 
 inline Fields fieldsOf(const PKMessageBase& record) {
   Storage& s = Access::storage(record);
   if (s.form() == Storage::Form::kFull) return Fields{s.full.block, {}};
-  return Fields{nullptr, compactBytes(s)};
+  return Fields{nullptr, compactBytes(s), s.holdsBoxes()};
 }
 
 // One field of either form, for the operations that read whole records.
@@ -79,10 +80,14 @@ class Field {
   }
   // The class and the fields of a sub-record.
   const RecordType& recordType() const {
-    return isFull() ? *entry_->payload.box->recordType() : recordTypeAt(compact().typeIndex());
+    if (isFull()) return *entry_->payload.box->recordType();
+    if (compact_.isBoxed()) return *compact_.box()->recordType();
+    return recordTypeAt(compact_.typeIndex());
   }
   Fields subFields() const {
-    return isFull() ? fieldsOf(*entry_->payload.box->record()) : Fields{nullptr, compact().bytes()};
+    if (isFull()) return fieldsOf(*entry_->payload.box->record());
+    if (compact_.isBoxed()) return fieldsOf(*compact_.box()->record());
+    return Fields{nullptr, compact_.bytes()};
   }
   FieldView view() const {
     return isFull() ? pk_detail::view(*of_.block, *entry_) : pk_detail::view(compact());
@@ -154,6 +159,9 @@ bool sameFields(const Fields& a, const Fields& b, TypePair owner);
 // sub-record class with an index), else as a full block whose boxes are
 // cloned.
 void copyStorage(Storage& to, const PKMessageBase& from);
+
+// Heap bytes of the boxed sub-records of compact storage.
+std::size_t compactBoxBytes(const Storage& s) noexcept;
 
 // Frees what the storage owns and leaves it empty inline.
 void releaseStorage(Storage& s) noexcept;

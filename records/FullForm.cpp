@@ -97,6 +97,8 @@ Entry entryOf(const CompactField& field, Block& block) {
       break;
     }
     default: {
+      // A boxed sub-record's box is taken over once nothing can fail.
+      if (field.isBoxed()) break;
       std::unique_ptr<Box> box(recordTypeAt(field.typeIndex()).makeBox());
       setCompact(Access::storage(*box->record()), field.bytes());
       entry.payload.box = box.release();
@@ -145,6 +147,14 @@ void promote(Storage& s, std::uint32_t spare) {
   } catch (...) {
     freeBlockAndBoxes(block);
     throw;
+  }
+  if (s.holdsBoxes()) {
+    Entry* entry = block->entries();
+    anyCompact(encoding, [&](const CompactField& field) {
+      if (field.isBoxed()) entry->payload.box = field.box();
+      ++entry;
+      return false;
+    });
   }
   if (s.form() == Storage::Form::kOutOfLine) ::operator delete(s.outOfLine.data);
   s.full = Storage::Full{Storage::kFull, block};

@@ -88,7 +88,8 @@ void freeBlockAndBoxes(Block* block) noexcept;
 
 // Moves compact storage to the full form, with room for `spare` more
 // entries. Builds the block and every box first; frees the compact bytes
-// only once nothing can fail.
+// only once nothing can fail. Boxed sub-records keep their boxes, so
+// pointers to them stay valid.
 void promote(Storage& s, std::uint32_t spare);
 
 // Appends a new entry to full storage, unset and with an empty payload,

@@ -41,16 +41,36 @@ using Form = Storage::Form;
   return Field::find(pk_detail::fieldsOf(record), fieldNumber, fieldHash, owner);
 }
 
-// The box of `field`, which exists, after checking that it holds `kind`; a
-// compact record moves to its full form. A box's C++ type is checked by the
-// caller (typedBox, findObject), but a compact sub-record has no box until
-// then, so its class must be `type` (when given) before anything changes.
+// Whether a new box of a sub-record of `kind` can live in the compact
+// encoding: a sub-record whose class has an index.
+bool boxableInCompact(const Box& box, Kind kind) {
+  return kind == Kind::kRecord && box.recordTypeIndex() >= 0;
+}
+
+// The box of `field`, which exists, after checking that it holds `kind`. A
+// compact sub-record moves into a box of its own that the encoding refers
+// to; one whose class has no index moves the record to its full form. A
+// box's C++ type is checked by the caller (typedBox, findObject), but a
+// compact sub-record has no box until then, so its class must be `type`
+// (when given) before anything changes.
 Box& existingBox(const PKMessageBase& record, const Field& field, short fieldNumber, Kind kind,
                  const RecordType* type) {
   field.expect(kind);
   if (field.isFull()) return *field.entry()->payload.box;
   if (type != nullptr) field.expectRecord(*type);
-  pk_detail::promote(Access::storage(record), 0);
+  if (field.compact().isBoxed()) return *field.compact().box();
+  Storage& storage = Access::storage(record);
+  const pk_detail::CompactField& compact = field.compact();
+  std::unique_ptr<Box> made(pk_detail::recordTypeAt(compact.typeIndex()).makeBox());
+  if (boxableInCompact(*made, kind)) {
+    pk_detail::setCompact(Access::storage(*made->record()), compact.bytes());
+    const FieldHeader header =
+        FieldHeader::boxed(compact.number, compact.hashValue(), compact.markedSet(), made.get());
+    pk_detail::replaceCompact(storage, field.begin(), field.end(), header.bytes(), {});
+    pk_detail::markHoldsBoxes(storage);
+    return *made.release();
+  }
+  pk_detail::promote(storage, 0);
   const Field promoted =
       Field::at(pk_detail::fieldsOf(record), fieldNumber, Access::typePair(record));
   return *promoted.entry()->payload.box;
@@ -76,8 +96,10 @@ void PKMessageBase::copyHeap(const PKMessageBase& other) {
 void PKMessageBase::releaseHeap() noexcept { pk_detail::releaseStorage(storage_); }
 
 std::size_t PKMessageBase::ownedHeapBytes() const noexcept {
-  if (storage_.form() == Form::kOutOfLine) return storage_.outOfLine.capacity;
-  return pk_detail::blockHeapBytes(*storage_.full.block);
+  if (storage_.form() == Form::kFull) return pk_detail::blockHeapBytes(*storage_.full.block);
+  const std::size_t boxes = storage_.holdsBoxes() ? pk_detail::compactBoxBytes(storage_) : 0;
+  if (storage_.form() == Form::kOutOfLine) return storage_.outOfLine.capacity + boxes;
+  return boxes;
 }
 
 PKMessageBase& PKMessageBase::operator=(const PKMessageBase& other) {
@@ -202,6 +224,11 @@ bool PKMessageBase::setCompactSubint64(const RecordType& type, int typeIndex, sh
   bool markedSet = false;
   if (field) {
     field.expectRecord(type);
+    if (field.compact().isBoxed()) {
+      field.compact().box()->record()->setint64(subFieldNumber, 0, value, subRecordHash,
+                                                subFieldHash);
+      return true;
+    }
     markedSet = field.compact().markedSet();
     const pk_detail::Fields old = field.subFields();
     const Field sub = Field::find(old, subFieldNumber, subFieldHash, subType);
@@ -216,6 +243,26 @@ bool PKMessageBase::setCompactSubint64(const RecordType& type, int typeIndex, sh
   const FieldHeader header = FieldHeader::record(fieldNumber, fieldHash, markedSet,
                                                  static_cast<std::uint8_t>(typeIndex), body.size());
   pk_detail::replaceCompact(storage_, field.begin(), field.end(), header.bytes(), body);
+  return true;
+}
+
+bool PKMessageBase::setCompactRecord(const RecordType& type, int typeIndex,
+                                     const PKMessageBase& value, short fieldNumber,
+                                     unsigned long recordHash, unsigned int fieldHash) {
+  const TypePair owner = Access::typePair(*this);
+  pk_detail::checkFamily(fieldNumber, recordHash, owner);
+  if (storage_.form() == Form::kFull || typeIndex < 0) return false;
+  const pk_detail::Fields body = pk_detail::fieldsOf(value);
+  if (body.block != nullptr || body.boxes) return false;
+  const Field field = Field::find(pk_detail::fieldsOf(*this), fieldNumber, fieldHash, owner);
+  if (field) {
+    field.expectRecord(type);
+    // A boxed sub-record may be reached through a pointer: it takes the value.
+    if (field.compact().isBoxed()) return false;
+  }
+  const FieldHeader header = FieldHeader::record(
+      fieldNumber, fieldHash, true, static_cast<std::uint8_t>(typeIndex), body.compact.size());
+  pk_detail::replaceCompact(storage_, field.begin(), field.end(), header.bytes(), body.compact);
   return true;
 }
 
@@ -263,6 +310,12 @@ pk_detail::Box& PKMessageBase::box(short fieldNumber, unsigned long recordHash,
   const Field field = lookUp(*this, fieldNumber, recordHash, fieldHash);
   if (field) return existingBox(*this, field, fieldNumber, kind, type);
   std::unique_ptr<Box> made(make());
+  if (!field.isFull() && boxableInCompact(*made, kind)) {
+    const FieldHeader header = FieldHeader::boxed(fieldNumber, fieldHash, false, made.get());
+    pk_detail::replaceCompact(storage_, field.begin(), field.end(), header.bytes(), {});
+    pk_detail::markHoldsBoxes(storage_);
+    return *made.release();
+  }
   // A record promoted here has room for the new entry, which cannot fail.
   if (!field.isFull()) pk_detail::promote(storage_, 1);
   Entry& entry = pk_detail::insertEntry(storage_, fieldNumber, fieldHash, kind);

@@ -195,15 +195,22 @@ class StorageFormTest : public ::testing::Test {
     return node;
   }
 
-  // The same fields in the full form: asking for the leaf moves the node
-  // there (the leaf stays unset, so it does not count).
+  // The same fields in the full form: asking for a list moves the node
+  // there (the list stays unset and empty, so it does not count).
   static Node promoted(Node node) {
+    node.codes();
+    return node;
+  }
+
+  // The same fields with a boxed sub-record: asking for the leaf boxes it
+  // (the leaf stays unset, so it does not count).
+  static Node withBoxedLeaf(Node node) {
     node.leaf();
     return node;
   }
 };
 
-TEST_F(StorageFormTest, IntegersAndTextsStayInsideTheRecordUntilAPointerIsAskedFor) {
+TEST_F(StorageFormTest, IntegersTextsAndSubRecordsStayCompactUntilAListIsAskedFor) {
   Node node;
   EXPECT_EQ("inline", form(node));
   node.setNumber(-7);
@@ -216,14 +223,48 @@ TEST_F(StorageFormTest, IntegersAndTextsStayInsideTheRecordUntilAPointerIsAskedF
   EXPECT_EQ("inline", form(node)) << "reads never change the form";
 
   node.leaf().setValue(3);
-  EXPECT_EQ("full", form(node));
+  EXPECT_EQ("inline", form(node)) << "a sub-record asked for by pointer is boxed";
+  EXPECT_GT(node.heapBytes(), 0u) << "the box counts";
   EXPECT_EQ(-7, node.number());
   EXPECT_EQ("a few bytes", node.text());
   EXPECT_EQ(3, node.leafValue());
   const Node copy = node;
   EXPECT_EQ("inline", form(copy)) << "a copy without lists is compact";
+  EXPECT_EQ(0u, copy.heapBytes()) << "the copy holds the leaf in its encoding";
   EXPECT_EQ(node, copy);
   EXPECT_EQ(3, copy.leafValue());
+  node.codes();
+  EXPECT_EQ("full", form(node)) << "a list moves the record to its full form";
+  EXPECT_EQ(3, node.leafValue());
+}
+
+// The pointer to a boxed sub-record stays valid while the record grows out
+// of line, moves, and moves to its full form; copies taken on the way hold
+// the values of their time.
+TEST_F(StorageFormTest, PointersToBoxedSubRecordsSurviveEveryChangeOfForm) {
+  Node node;
+  node.setNumber(1);
+  Leaf& leaf = node.leaf();
+  leaf.setValue(5);
+  EXPECT_EQ(&leaf, &node.leaf());
+  node.setText(patternText(300));
+  ASSERT_EQ("out-of-line", form(node));
+  leaf.setValue(6);
+  const Node grown = node;
+  EXPECT_EQ("out-of-line", form(grown));
+  Node moved = std::move(node);
+  leaf.setValue(7);
+  EXPECT_EQ(7, moved.leafValue());
+  EXPECT_EQ(&leaf, moved.findObject<Leaf>(3, kHash, 23));
+  moved.setLeafValue(8);
+  EXPECT_EQ(8, leaf.value()) << "setsubint64 writes into the box";
+  moved.codes().push_back(1);
+  ASSERT_EQ("full", form(moved));
+  leaf.setValue(9);
+  EXPECT_EQ(9, moved.leafValue());
+  EXPECT_EQ(6, grown.leafValue());
+  EXPECT_EQ(patternText(300), grown.textView());
+  EXPECT_EQ(1, grown.number());
 }
 
 TEST_F(StorageFormTest, HeapBytesCountWhatTheRecordOwnsInEveryForm) {
@@ -272,13 +313,15 @@ TEST_F(StorageFormTest, TextsUpToTheInlineCapacityStayInsideTheRecord) {
     const Node copy = node;
     EXPECT_EQ(expected, form(copy)) << "length " << length;
     EXPECT_EQ(node, copy) << "length " << length;
-    const Node full = promoted(node);
-    EXPECT_EQ("full", form(full));
-    EXPECT_EQ(node, full) << "length " << length;
-    // The leaf that moved it there is 4 more bytes: tag, number, hash and
-    // class index (its empty body's length is in the tag).
-    EXPECT_EQ(length + 4 <= kLongestInline ? "inline" : "out-of-line", form(Node(full)))
-        << "a copy of the full form, length " << length;
+    // A boxed leaf takes 11 bytes: tag, number, hash and the box's address.
+    const Node boxed = withBoxedLeaf(node);
+    EXPECT_EQ(length + 11 <= kLongestInline ? "inline" : "out-of-line", form(boxed))
+        << "length " << length;
+    EXPECT_EQ(node, boxed) << "length " << length;
+    // Copied, the leaf is 4 bytes: tag, number, hash and class index (its
+    // empty body's length is in the tag).
+    EXPECT_EQ(length + 4 <= kLongestInline ? "inline" : "out-of-line", form(Node(boxed)))
+        << "a copy of the boxed form, length " << length;
   }
 }
 
@@ -365,7 +408,7 @@ TEST_F(StorageFormTest, SubRecordsOfCopiesAreCompactAndPromotedOnDemand) {
   EXPECT_EQ("inline", form(copy));
 
   Leaf& leaf = copy.branch().leaf();
-  EXPECT_EQ("full", form(copy));
+  EXPECT_EQ("inline", form(copy)) << "the branch is boxed, and its leaf in the branch";
   EXPECT_EQ(-9, leaf.value());
   EXPECT_EQ("label", copy.branch().label());
   leaf.setValue(10);
@@ -437,7 +480,7 @@ TEST_F(StorageFormTest, PointersStayValidWhileTheRecordMovesInAGrowingVector) {
   EXPECT_EQ(patternText(99), nodes[100].text());
 }
 
-TEST_F(StorageFormTest, FindObjectConvertsOnlyWhenTheSubRecordExists) {
+TEST_F(StorageFormTest, FindObjectBoxesOnlyWhenTheSubRecordExists) {
   Node node = withText("no leaf");
   EXPECT_EQ(nullptr, node.findObject<Leaf>(3, kHash, 23));
   EXPECT_EQ("inline", form(node));
@@ -446,7 +489,8 @@ TEST_F(StorageFormTest, FindObjectConvertsOnlyWhenTheSubRecordExists) {
   Node compact = withLeaf;
   const Leaf* found = compact.findObject<Leaf>(3, kHash, 23);
   ASSERT_NE(nullptr, found);
-  EXPECT_EQ("full", form(compact));
+  EXPECT_EQ("inline", form(compact)) << "the leaf is boxed";
+  EXPECT_GT(compact.heapBytes(), 0u);
   EXPECT_EQ(6, found->value());
   EXPECT_EQ(found, compact.findObject<Leaf>(3, kHash, 23));
 }

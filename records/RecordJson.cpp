@@ -163,12 +163,15 @@ void readField(const schema::Text& field, PKMessageBase& record, od::value& valu
   field.set(record, readText(value, at));
 }
 
-// A sub-record field counts as set once given, even as {}.
+// A sub-record field counts as set once given, even as {}. Read on its own
+// and stored as a copy, a sub-record of integers and texts goes straight
+// into the compact encoding of the record.
 template <class Sub>
 void readField(const schema::Record<Sub>& field, PKMessageBase& record, od::value& value,
                const Location& at) {
-  readRecord(value, at, field.open(record));
-  markSet(record, field.id);
+  Sub sub;
+  readRecord(value, at, sub);
+  field.set(record, sub);
 }
 
 // A list field counts as set once given, even as [].
@@ -298,6 +301,81 @@ struct JsonReader::State {
     return record;
   }
 };
+
+namespace {
+
+// Bytes per batch of the document stream, and of the longest text that
+// items() parses as a stream: longer ones are left to item().
+constexpr std::size_t kStreamBatch = std::size_t{1} << 20;
+
+bool isLineSpace(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
+// The offset just past the line that holds text[end - 1], when only spaces,
+// tabs and carriage returns follow `end` on that line; else npos.
+std::size_t endOfLine(std::string_view text, std::size_t end) {
+  for (; end < text.size(); ++end) {
+    if (text[end] == '\n') return end + 1;
+    if (!isLineSpace(text[end])) return std::string_view::npos;
+  }
+  return end;
+}
+
+}  // namespace
+
+JsonReader::ItemsRead JsonReader::items(PaddedJson lines, const ItemSink& add) {
+  const std::string_view text = lines.text;
+  od::parser& parser = state_->parser;
+  ItemsRead read;  // the line after the last item taken
+  // One batch holds the whole text, so the stream runs no thread of its own.
+  if (text.empty() || text.size() > kStreamBatch || detail::reserveParser(parser, kStreamBatch)) {
+    return read;
+  }
+  od::document_stream stream;
+  if (parser.iterate_many(text.data(), text.size(), kStreamBatch).get(stream)) return read;
+  const Location root{nullptr, {}};
+  for (auto it = stream.begin(); it != stream.end(); ++it) {
+    if (it.error()) return read;
+    // The first document of a stream starts where the text does, white
+    // space before the item included.
+    const std::size_t sourceEnd = it.current_index() + it.source().size();
+    std::size_t start = it.current_index();
+    while (start < sourceEnd && (text[start] == '\n' || isLineSpace(text[start]))) ++start;
+    const std::string_view source = text.substr(start, sourceEnd - start);
+    // One item per line: none that spans lines, no text after it on its line.
+    if (start < read.offset || source.find('\n') != std::string_view::npos) return read;
+    const std::size_t next = endOfLine(text, sourceEnd);
+    if (next == std::string_view::npos) return read;
+    od::document_reference document;
+    od::object object;
+    if ((*it).get(document) || document.get_object().get(object)) return read;
+    BrowseData item;
+    try {
+      readFields(object, root, item);
+    } catch (const JsonError&) {
+      return read;
+    } catch (const std::bad_alloc&) {
+      return read;  // item() on the line meets it again, and says where
+    }
+    // Blank lines before the item.
+    const std::size_t line =
+        read.lines + static_cast<std::size_t>(
+                         std::count(text.begin() + read.offset, text.begin() + start, '\n'));
+    add(item, line);
+    read.offset = next;
+    read.lines = line + (text[next - 1] == '\n' ? 1 : 0);
+  }
+  // The stream drops a document cut short at the end: what is left after the
+  // last item taken must be blank lines.
+  std::size_t blankLines = 0;
+  for (std::size_t i = read.offset; i < text.size(); ++i) {
+    if (text[i] == '\n') {
+      ++blankLines;
+    } else if (!isLineSpace(text[i])) {
+      return read;
+    }
+  }
+  return ItemsRead{text.size(), read.lines + blankLines};
+}
 
 JsonReader::JsonReader() : state_(std::make_unique<State>()) {}
 JsonReader::~JsonReader() = default;

@@ -8,6 +8,7 @@
 #include <new>
 #include <nlohmann/json.hpp>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -138,6 +139,68 @@ TEST(RecordJsonTest, WriterSkipsFieldsThatWereOnlyReadAndLeavesTheRecordAlone) {
   request.queries(true).emplace_back().parameters().sort().fields(true);
   markSet(request.queries()[0].parameters(), QueryParameters::kSort);
   EXPECT_EQ(R"({"queries":[{"parameters":{"sort":{}}}]})", toJson(request));
+}
+
+TEST(RecordJsonTest, ItemsAreReadIntoTheCompactForm) {
+  JsonReader reader;
+  const BrowseData item = reader.item(R"({"flags": {"flag": -3}, "number": 70000, "name": "n"})");
+  EXPECT_EQ(PKMessageBase::StorageForm::kInline, item.storageForm());
+  EXPECT_EQ(0u, item.heapBytes()) << "no sub-record on the heap";
+  EXPECT_EQ(-3, item.flagValue());
+  const BrowseData empty = reader.item(R"({"flags": {}})");
+  EXPECT_EQ(0u, empty.heapBytes());
+  EXPECT_TRUE(isSet(empty, BrowseData::kFlags)) << "given as {}, the flags count as set";
+}
+
+// items() takes the lines that item() takes, each alone on its line, and
+// stops at the start of the first line that it leaves to item().
+TEST(RecordJsonTest, ItemStreamsTakeWholeLinesAndStopWhereItemMustJudge) {
+  struct Case {
+    std::string text;
+    std::vector<std::string> names;  // of the items taken
+    std::vector<std::size_t> lines;  // their lines
+    std::size_t stop;                // where it stopped, or npos: at the end
+    std::size_t lineEnds;            // line ends before the stop
+  };
+  const std::size_t end = std::string::npos;
+  const std::string a = R"({"name":"a","number":1,"flags":{"flag":2}})";
+  const std::string b = R"({"name":"b"})";
+  const Case cases[] = {
+      {a + "\n" + b, {"a", "b"}, {0, 1}, end, 1},
+      {"\n  \n" + a + " \r\n\n" + b + "\n\n", {"a", "b"}, {2, 4}, end, 6},
+      {a + "\n" + R"({"name":1})" + "\n" + b, {"a"}, {0}, a.size() + 1, 1},
+      {a + "\n" + b + " " + b + "\n" + b, {"a"}, {0}, a.size() + 1, 1},
+      {a + "\n{\"name\":\n\"c\"}\n" + b, {"a"}, {0}, a.size() + 1, 1},
+      {a + "\n[1]\n", {"a"}, {0}, a.size() + 1, 1},
+      {a + "\n" + R"({"name":"c")", {"a"}, {0}, a.size() + 1, 1},
+      {a + "\n" + R"({"name":"c"} x)", {"a"}, {0}, a.size() + 1, 1},
+      {a + "\n" + R"({"nome":"c"})", {"a"}, {0}, a.size() + 1, 1},
+      {"", {}, {}, end, 0},
+  };
+  JsonReader reader;
+  JsonReader other;  // the stream's parser is busy while it hands out items
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::string padded = c.text;
+    padded.resize(c.text.size() + kJsonPadding, '\0');
+    std::vector<std::string> textLines;
+    std::istringstream split(c.text);
+    for (std::string line; std::getline(split, line);) textLines.push_back(line);
+    std::vector<std::string> names;
+    std::vector<std::size_t> lines;
+    const JsonReader::ItemsRead read =
+        reader.items(PaddedJson{std::string_view(padded.data(), c.text.size())},
+                     [&](BrowseData& item, std::size_t line) {
+                       names.emplace_back(item.nameView());
+                       lines.push_back(line);
+                       EXPECT_EQ(0u, item.heapBytes());
+                       EXPECT_EQ(item, other.item(textLines.at(line)));
+                     });
+    EXPECT_EQ(c.names, names);
+    EXPECT_EQ(c.lines, lines);
+    EXPECT_EQ(c.stop == end ? c.text.size() : c.stop, read.offset);
+    EXPECT_EQ(c.lineEnds, read.lines);
+  }
 }
 
 TEST(RecordJsonTest, NamesKeepEmbeddedNulBytes) {

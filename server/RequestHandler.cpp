@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <exception>
 #include <limits>
 #include <memory>
 #include <new>
@@ -138,26 +139,34 @@ void readItems(const std::string& dataSet, DataSetFile& file, ConsumerPool::Item
   LineReader input("data set " + dataSet, file.release());
   input.setMaxLineLength(kMaxItemLineBytes);
   databrowse::JsonReader reader;
-  std::string_view line;
-  for (;;) {
+  // What the sink throws passes through unchanged, past the translation of
+  // reading errors below.
+  struct SinkFailed {};
+  std::exception_ptr sinkFailure;
+  const auto add = [&](databrowse::BrowseData& item, std::size_t) {
     try {
-      if (!input.next(line)) return;
-    } catch (const std::length_error& e) {
-      throw ApiError(500, "bad_data_set", e.what());
-    } catch (const std::bad_alloc&) {
-      throw;
-    } catch (const std::runtime_error& e) {
-      throw ApiError(500, "bad_data_set", e.what());
+      sink.add(item);
+    } catch (...) {
+      sinkFailure = std::current_exception();
+      throw SinkFailed{};
     }
-    if (isBlank(line)) continue;
-    databrowse::BrowseData item;
-    try {
-      item = reader.item(databrowse::PaddedJson{line});
-    } catch (const databrowse::JsonError& e) {
-      throw ApiError(500, "bad_data_set",
-                     input.name() + ":" + std::to_string(input.lineNumber()) + ": " + e.what());
-    }
-    sink.add(item);
+  };
+  const auto bad = [&input](const databrowse::JsonError& problem, std::size_t line) {
+    throw ApiError(500, "bad_data_set",
+                   input.name() + ":" + std::to_string(line) + ": " + problem.what());
+  };
+  try {
+    readItemLines(input, reader, add, bad);
+  } catch (const SinkFailed&) {
+    std::rethrow_exception(sinkFailure);
+  } catch (const ApiError&) {
+    throw;
+  } catch (const std::length_error& e) {
+    throw ApiError(500, "bad_data_set", e.what());
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (const std::runtime_error& e) {
+    throw ApiError(500, "bad_data_set", e.what());
   }
 }
 

@@ -27,14 +27,17 @@
 // Storage: a record is 64 bytes. While it holds only integers, texts and
 // sub-records of such fields, they are kept in a compact encoding inside the
 // record itself (up to 55 bytes, no allocation) or, when longer, in one heap
-// block. Once a caller asks for a sub-record or a list by pointer
-// (getObjectAccessor, getlistobject, getlistint, findObject) the record moves
-// to its full form: one block of fixed-size entries, with each sub-record and
-// list in a heap object of its own, so the pointers handed out stay valid
-// until the record is assigned to or destroyed, across moves of the record
-// too. A copy takes the compact form whenever the source holds no list (an
-// empty one included) and every sub-record class found a place in the table
-// of classes below.
+// block. A sub-record asked for by pointer (getObjectAccessor, findObject)
+// moves to a heap object of its own that the compact encoding refers to, so
+// the record stays compact; asking for a list, or for a sub-record whose
+// class has no place in the table of classes below or that sits inside a
+// compact sub-record, moves the record to its full form: one block of
+// fixed-size entries, with each sub-record and list in a heap object of its
+// own. Either way the pointers handed out stay valid until the record is
+// assigned to or destroyed, across moves of the record too. A copy takes the
+// compact form, with every sub-record inside its encoding, whenever the
+// source holds no list (an empty one included) and every sub-record class
+// found a place in the table.
 //
 // Failure: every operation that allocates leaves the record as it was when
 // an allocation fails (the exception propagates).
@@ -168,6 +171,10 @@ struct Access;  // the storage code's way into a record, inside the library
 // The 56 bytes of a record's storage; the first byte tells the form.
 union Storage {
   static constexpr std::uint8_t kInlineCapacity = 55;
+  // Inline, this bit of `used` tells that the encoding refers to sub-records
+  // in heap objects of their own; out-of-line, kOutOfLineWithBoxes does.
+  static constexpr std::uint8_t kBoxesBit = 0x80;
+  static constexpr std::uint8_t kOutOfLineWithBoxes = 0xFD;
   static constexpr std::uint8_t kOutOfLine = 0xFE;
   static constexpr std::uint8_t kFull = 0xFF;
 
@@ -175,17 +182,25 @@ union Storage {
   enum class Form { kInline, kOutOfLine, kFull };
   Form form() const {
     if (inlined.used <= kInlineCapacity) return Form::kInline;
-    return inlined.used == kOutOfLine ? Form::kOutOfLine : Form::kFull;
+    if (inlined.used == kFull) return Form::kFull;
+    return inlined.used >= kOutOfLineWithBoxes ? Form::kOutOfLine : Form::kInline;
   }
-  // The out-of-line and the full form own heap memory; the inline form none.
+  // True when the compact encoding refers to sub-records in heap objects.
+  bool holdsBoxes() const {
+    return inlined.used == kOutOfLineWithBoxes ||
+           (inlined.used & kBoxesBit && inlined.used <= (kBoxesBit | kInlineCapacity));
+  }
+  // Bytes of the inline encoding.
+  std::uint8_t inlineSize() const { return inlined.used & ~kBoxesBit & 0xFF; }
+  // Only the plain inline form owns no heap memory.
   bool ownsHeap() const { return inlined.used > kInlineCapacity; }
 
   struct Inline {
-    std::uint8_t used;  // 0..kInlineCapacity
+    std::uint8_t used;  // 0..kInlineCapacity, with kBoxesBit
     char bytes[kInlineCapacity];
   } inlined;
   struct OutOfLine {
-    std::uint8_t form;  // kOutOfLine
+    std::uint8_t form;  // kOutOfLine or kOutOfLineWithBoxes
     std::uint32_t size;
     char* data;
     std::uint32_t capacity;
@@ -246,21 +261,23 @@ class RWXMLMESSAGESBASE_EXPORT PKMessageBase {
   // The pointer is never null and stays valid while the field lives, that is,
   // until this record is assigned to or destroyed. Neither flag changes what
   // counts as set; the second one says whether the caller means to write.
-  // Moves the record to its full form.
+  // A compact record stays compact (see Storage above).
   template <class T>
   T* getObjectAccessor(bool, bool forWrite, short fieldNumber, short storageIndex,
                        unsigned long recordHash, unsigned int fieldHash, int family,
                        int typeNumber);
 
   // The sub-record field when it exists, else null; unlike getObjectAccessor
-  // it never creates the field. When the field exists this moves the record
-  // to its full form (and may allocate) so that the pointer stays valid, as
-  // for getObjectAccessor; getsubint64 reads a sub-record's integer without.
+  // it never creates the field. When the field exists this moves the
+  // sub-record to a heap object of its own (and may allocate) so that the
+  // pointer stays valid, as for getObjectAccessor; getsubint64 reads a
+  // sub-record's integer without.
   template <class T>
   const T* findObject(short fieldNumber, unsigned long recordHash, unsigned int fieldHash) const;
 
   // Sets the sub-record field to a copy of *value, which stays unchanged; the
-  // field counts as set afterwards. Moves the record to its full form.
+  // field counts as set afterwards. A compact record keeps a compact copy
+  // inside its encoding, with no heap object for it.
   template <class T>
   void setObjectAccessor(T const* value, short fieldNumber, short storageIndex,
                          unsigned long recordHash, unsigned int fieldHash);
@@ -328,13 +345,14 @@ class RWXMLMESSAGESBASE_EXPORT PKMessageBase {
   using Kind = pk_detail::Kind;
   using RecordType = pk_detail::RecordType;
 
-  // The box of a sub-record or list field, created with `make` when absent,
-  // after moving the record to its full form. For a sub-record, `type` is the
-  // class asked for, checked before anything changes.
+  // The box of a sub-record or list field, created with `make` when absent.
+  // A list, or a sub-record that cannot be boxed in the compact form, moves
+  // the record to its full form. For a sub-record, `type` is the class asked
+  // for, checked before anything changes.
   Box& box(short fieldNumber, unsigned long recordHash, unsigned int fieldHash, Kind kind,
            const RecordType* type, Box* (*make)());
   // The box of an existing sub-record field of class `type`, or null when the
-  // field is absent; moves the record to its full form when it is there.
+  // field is absent; boxes it (see box) when it is there.
   const Box* findBox(short fieldNumber, unsigned long recordHash, unsigned int fieldHash,
                      const RecordType& type) const;
   long long subint64(const RecordType& type, short fieldNumber, unsigned long recordHash,
@@ -345,6 +363,11 @@ class RWXMLMESSAGESBASE_EXPORT PKMessageBase {
   bool setCompactSubint64(const RecordType& type, int typeIndex, short fieldNumber,
                           unsigned long recordHash, unsigned int fieldHash, short subFieldNumber,
                           unsigned long subRecordHash, unsigned int subFieldHash, long long value);
+  // setObjectAccessor on the compact form: the field becomes a marked-set
+  // compact copy of `value`. False when the record is in its full form, the
+  // class has no compact index or `value` holds a list, and nothing was done.
+  bool setCompactRecord(const RecordType& type, int typeIndex, const PKMessageBase& value,
+                        short fieldNumber, unsigned long recordHash, unsigned int fieldHash);
   [[noreturn]] void throwBoxType(short fieldNumber, const std::type_info& wanted) const;
   // Frees what the out-of-line or full storage owns.
   void releaseHeap() noexcept;
@@ -399,6 +422,10 @@ template <class T>
 void PKMessageBase::setObjectAccessor(T const* value, short fieldNumber, short storageIndex,
                                       unsigned long recordHash, unsigned int fieldHash) {
   if (value == nullptr) throw std::logic_error("setObjectAccessor: null sub-record");
+  if (setCompactRecord(pk_detail::recordTypeOf<T>(), pk_detail::recordTypeIndexOf<T>(), *value,
+                       fieldNumber, recordHash, fieldHash)) {
+    return;
+  }
   T copy = *value;
   T* target = getObjectAccessor<T>(true, true, fieldNumber, storageIndex, recordHash, fieldHash,
                                    copy.family(), copy.typeNumber());

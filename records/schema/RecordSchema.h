@@ -56,6 +56,10 @@ struct Record {
     return *record.getObjectAccessor<R>(true, true, id.number, id.storageIndex, id.recordHash,
                                         id.fieldHash, prototype.family(), prototype.typeNumber());
   }
+  // Stores a copy of `value`; the field counts as set.
+  void set(PKMessageBase& record, const R& value) const {
+    record.setObjectAccessor<R>(&value, id.number, id.storageIndex, id.recordHash, id.fieldHash);
+  }
 };
 
 // A list of records of class R.

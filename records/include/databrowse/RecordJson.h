@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -73,6 +74,28 @@ class RWXMLMESSAGESJSON_EXPORT JsonReader {
   BrowseData item(PaddedJson json, std::string_view where = {});
   BrowseResponse response(std::string_view json, std::string_view where = {});
   BrowseResponse response(PaddedJson json, std::string_view where = {});
+
+  // Called with each item read by items(), and the number of its line in
+  // the text, from 0.
+  using ItemSink = std::function<void(BrowseData& item, std::size_t line)>;
+
+  // Where items() stopped: the offset of the first line that it did not
+  // take (the text's size when it took all), and the number of line ends
+  // ('\n') before that offset.
+  struct ItemsRead {
+    std::size_t offset = 0;
+    std::size_t lines = 0;
+  };
+
+  // Reads `lines`, whole JSON Lines of items, many items per parse, and
+  // hands each item to `add` in order; blank lines are skipped. Takes only
+  // lines that item() would take, each holding one item on its own. Stops at
+  // the first line that it does not take (an error, or text that item()
+  // must judge, or memory that ran out); nothing from there on was added,
+  // and item() on each line from there on reads it or reports what is wrong
+  // with it. A text of more than 1 MiB is left to item() whole. What `add`
+  // throws propagates.
+  ItemsRead items(PaddedJson lines, const ItemSink& add);
 
  private:
   struct State;
