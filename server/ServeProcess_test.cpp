@@ -47,7 +47,10 @@ TEST_F(ServeProcessTest, PrintsItsAddressLogsEachRequestAndStopsOnSigterm) {
   EXPECT_EQ("listening on http://127.0.0.1:" + std::to_string(server.port()) + "\n",
             server.readyLine());
   httplib::Client client("127.0.0.1", server.port());
+  // A request is logged once its answer is written, possibly after the
+  // client has read it: wait for each line so that the two keep their order.
   ASSERT_EQ(200, client.Get("/healthz")->status);
+  awaitLogLines(server, 1);
   ASSERT_EQ(404, client.Get("/v1/none")->status);
   awaitLogLines(server, 2);
   EXPECT_EQ(0, server.stop(SIGTERM));
