@@ -11,8 +11,9 @@ also on failure, and the whole run is bounded by TIME_LIMIT.
 A client retry, as this test counts it: the client sends the same request
 once more, at once, after its first attempt failed (no connection, no answer,
 or a status other than 200). nginx's own retry on the next process is
-invisible to the client and is not one. The test requires every request to be
-answered by its first attempt or its single retry, and reports the retries.
+invisible to the client and is not one. Every request must be answered by its
+first attempt or its single retry; and since nginx itself sends a request that
+the stopping process could not take to the other one, none may need the retry.
 
 Usage: deploy_test.py BROWSE_BINARY NGINX_BINARY
 """
