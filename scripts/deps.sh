@@ -7,6 +7,7 @@ packages=(cmake g++ make googletest libgtest-dev libgmock-dev libbenchmark-dev
           libsimdjson-dev nlohmann-json3-dev libcli11-dev libsqlite3-dev libcpp-httplib-dev libboost-dev
           pkgconf python3 python3-yaml abigail-tools
           chromium chromium-driver python3-selenium  # the browse page's browser test
+          nginx-light  # deploy/: nginx in front of several servers
           "$@")
 missing=()
 for package in "${packages[@]}"; do

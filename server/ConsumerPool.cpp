@@ -168,7 +168,7 @@ void ConsumerPool::collectInto(Entry& entry, const Collect& collect) {
 
   ItemSink sink(*this, entry);
   collect(sink);
-  metrics_.countCollection();
+  metrics_.countCollection(entry.key.dataSet);
 
   const std::size_t items = cache.itemCount();
   charge(entry, cache.memoryBytes() + sortEstimate(items, sink.nameBytes_, entry.key.sortFields));

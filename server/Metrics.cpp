@@ -29,6 +29,23 @@ void appendSample(std::string& text, const std::string& series, double value) {
   text += '\n';
 }
 
+// A label value as the text format escapes it.
+std::string labelValue(std::string_view value) {
+  std::string escaped;
+  escaped.reserve(value.size());
+  for (const char c : value) {
+    if (c == '\\' || c == '"') {
+      escaped += '\\';
+      escaped += c;
+    } else if (c == '\n') {
+      escaped += "\\n";
+    } else {
+      escaped += c;
+    }
+  }
+  return escaped;
+}
+
 void appendSample(std::string& text, const std::string& series, std::uint64_t value) {
   text += series;
   text += ' ';
@@ -51,6 +68,26 @@ void Metrics::countRequest(int status, std::chrono::microseconds took) {
   }
   latencyCount_.fetch_add(1, std::memory_order_relaxed);
   latencySumMicros_.fetch_add(static_cast<std::uint64_t>(took.count()), std::memory_order_relaxed);
+}
+
+void Metrics::countCollection(std::string_view dataSet) {
+  collections_.fetch_add(1, std::memory_order_relaxed);
+  std::lock_guard lock(dataSetMutex_);
+  auto series = collectionsByDataSet_.find(dataSet);
+  if (series == collectionsByDataSet_.end()) {
+    // The "other" series takes one of the places, so the bound holds for the
+    // series written.
+    const bool full = collectionsByDataSet_.size() + 1 >= kMaxDataSetSeries;
+    series =
+        collectionsByDataSet_.try_emplace(std::string(full ? kOtherDataSets : dataSet), 0).first;
+  }
+  ++series->second;
+}
+
+std::uint64_t Metrics::collections(std::string_view dataSet) const {
+  std::lock_guard lock(dataSetMutex_);
+  const auto series = collectionsByDataSet_.find(dataSet);
+  return series == collectionsByDataSet_.end() ? 0 : series->second;
 }
 
 void Metrics::countEviction(EvictionReason reason) {
@@ -104,6 +141,16 @@ std::string Metrics::prometheusText() const {
   appendMetric(text, "browse_cache_collections_total", "counter",
                "Data sets read into a new consumer.");
   appendSample(text, "browse_cache_collections_total", collections());
+  appendMetric(text, "browse_dataset_collections_total", "counter",
+               "Collections by data set; past the bound of series, data sets share "
+               "dataset=\"other\".");
+  {
+    std::lock_guard lock(dataSetMutex_);
+    for (const auto& [dataSet, count] : collectionsByDataSet_) {
+      appendSample(
+          text, "browse_dataset_collections_total{dataset=\"" + labelValue(dataSet) + "\"}", count);
+    }
+  }
   appendMetric(text, "browse_cache_sorts_total", "counter", "Sorts of a consumer's items.");
   appendSample(text, "browse_cache_sorts_total", sorts());
   appendMetric(text, "browse_cache_evictions_total", "counter",

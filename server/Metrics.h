@@ -9,7 +9,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <map>
+#include <mutex>
 #include <string>
+#include <string_view>
 
 namespace browse::serve {
 
@@ -27,7 +30,9 @@ class Metrics {
   // The consumer pool: a request answered by a cached consumer, a data set
   // read into a new consumer, a sort of one, a consumer dropped.
   void countCacheHit() { cacheHits_.fetch_add(1, std::memory_order_relaxed); }
-  void countCollection() { collections_.fetch_add(1, std::memory_order_relaxed); }
+  // Counted in total and for the data set: the first kMaxDataSetSeries data
+  // sets collected have a series each, later ones share kOtherDataSets.
+  void countCollection(std::string_view dataSet);
   void countSort() { sorts_.fetch_add(1, std::memory_order_relaxed); }
   void countEviction(EvictionReason reason);
   // The consumers the pool holds and the bytes they hold, with its budget.
@@ -41,12 +46,21 @@ class Metrics {
 
   std::uint64_t cacheHits() const { return cacheHits_.load(); }
   std::uint64_t collections() const { return collections_.load(); }
+  // Collections counted under `dataSet` (kOtherDataSets for those past the bound).
+  std::uint64_t collections(std::string_view dataSet) const;
   std::uint64_t sorts() const { return sorts_.load(); }
   std::uint64_t evictions(EvictionReason reason) const;
   std::uint64_t requests(int status) const;
 
   // Every metric in the Prometheus text exposition format (version 0.0.4).
   std::string prometheusText() const;
+
+  // Data sets with a collection series of their own; the bound keeps a
+  // scrape's size independent of how many data sets clients name.
+  static constexpr std::size_t kMaxDataSetSeries = 1000;
+  // The series of the data sets past the bound: data-set paths start with
+  // '/', so no data set has this name.
+  static constexpr std::string_view kOtherDataSets = "other";
 
  private:
   // Upper bounds of the latency histogram's buckets, in seconds.
@@ -61,6 +75,8 @@ class Metrics {
   std::atomic<std::uint64_t> cacheHits_{0};
   std::atomic<std::uint64_t> collections_{0};
   std::atomic<std::uint64_t> sorts_{0};
+  mutable std::mutex dataSetMutex_;  // guards collectionsByDataSet_
+  std::map<std::string, std::uint64_t, std::less<>> collectionsByDataSet_;
   std::array<std::atomic<std::uint64_t>, 3> evictions_{};
   std::atomic<std::size_t> liveCaches_{0};
   std::atomic<std::size_t> cacheBytes_{0};

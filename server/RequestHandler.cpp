@@ -125,6 +125,25 @@ void checkRequestShape(databrowse::BrowseRequest& request) {
   }
 }
 
+// The optional `dataset` query parameter of a browse request names its data
+// set in the request line, where a proxy routes by it without reading the
+// body; so it must name the body's data set, or the request could be answered
+// by a server that was not chosen for it.
+void checkDataSetParameter(const HttpRequest& request, std::string_view dataSet) {
+  bool seen = false;
+  for (const auto& [name, value] : request.query) {
+    if (name != "dataset") continue;
+    if (seen) throw ApiError(400, "bad_request", "the query parameter dataset is repeated");
+    seen = true;
+    if (value != dataSet) {
+      throw ApiError(400, "bad_request",
+                     "the query parameter dataset \"" + quoted(value) +
+                         "\" differs from paths[0].path \"" + quoted(dataSet) +
+                         "\"; they must name the same data set");
+    }
+  }
+}
+
 databrowse::BrowseRequest parseRequest(std::string_view body) {
   // A reader per thread keeps its buffers from request to request.
   static thread_local databrowse::JsonReader reader;
@@ -256,14 +275,15 @@ HttpAnswer RequestHandler::route(const HttpRequest& request) const {
     if (request.method == "OPTIONS" && !allowOrigin_.empty()) return preflight();
     return methodNotAllowed(request.method, endpoint->path, endpoint->method);
   }
-  if (endpoint->path == "/v1/browse") return browse(request.body);
+  if (endpoint->path == "/v1/browse") return browse(request);
   if (endpoint->path == "/v1/datasets") return dataSets();
   if (endpoint->path == "/v1/export") return exportDataSet(request);
   if (endpoint->path == "/healthz") return jsonAnswer(200, Json{{"status", "ok"}});
   return {200, kPrometheusText, {}, metrics_.prometheusText()};
 }
 
-HttpAnswer RequestHandler::browse(std::string_view body) const {
+HttpAnswer RequestHandler::browse(const HttpRequest& http) const {
+  const std::string_view body = http.body;
   if (body.size() > maxBody_) {
     throw ApiError(
         413, "too_large",
@@ -274,6 +294,7 @@ HttpAnswer RequestHandler::browse(std::string_view body) const {
   if (dataSet.empty()) {
     throw ApiError(400, "bad_request", "the request names no data set in paths[0].path");
   }
+  checkDataSetParameter(http, dataSet);
   checkRequestShape(request);
   DataSetFile file = catalog_.open(dataSet);
 

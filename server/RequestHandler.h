@@ -5,7 +5,10 @@
 // Endpoints:
 //   POST /v1/browse    body: one browse request as `browse query --request`
 //                      reads it; answer: exactly what `browse query` prints
-//                      for the data set's items and that request
+//                      for the data set's items and that request. The query
+//                      parameter `dataset`, optional, repeats the body's
+//                      first path so that a proxy can route by it; another
+//                      data set there is a 400
 //   GET  /v1/datasets  the data sets under the data directory
 //   GET  /healthz      {"status":"ok"}
 //   GET  /metrics      Prometheus text format
@@ -79,7 +82,7 @@ class RequestHandler {
 
  private:
   HttpAnswer route(const HttpRequest& request) const;
-  HttpAnswer browse(std::string_view body) const;
+  HttpAnswer browse(const HttpRequest& request) const;
   HttpAnswer dataSets() const;
   HttpAnswer exportDataSet(const HttpRequest& request) const;
   HttpAnswer pageFile(std::string_view method, const PageFile& file) const;

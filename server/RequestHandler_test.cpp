@@ -32,6 +32,10 @@ class RequestHandlerTest : public ::testing::Test {
     return handler_.handle({method, path, body});
   }
   HttpAnswer browse(const std::string& body) { return handle("POST", "/v1/browse", body); }
+  HttpAnswer browse(const std::string& body,
+                    std::vector<std::pair<std::string_view, std::string_view>> query) {
+    return handler_.handle({"POST", "/v1/browse", body, {}, std::move(query)});
+  }
 
   // What `browse query` prints for the data set's file and `request`, and
   // its stderr.
@@ -158,6 +162,37 @@ TEST_F(RequestHandlerTest, ErrorsHaveTheirStatusAndSayWhatIsWrong) {
   EXPECT_EQ("data set /broken:3: name: expected a string, got a number", message(broken));
 }
 
+TEST_F(RequestHandlerTest, TheDataSetParameterMustNameTheBodysDataSet) {
+  const std::string request = pageRequest("/items", 10, 5, R"(["ByName"])");
+  const HttpAnswer plain = browse(request);
+  ASSERT_EQ(200, plain.status) << plain.body;
+  const HttpAnswer named = browse(request, {{"dataset", "/items"}});
+  EXPECT_EQ(200, named.status) << named.body;
+  EXPECT_EQ(plain.body, named.body);
+  EXPECT_EQ(200, browse(request, {{"cachebust", "7"}}).status) << "other parameters are ignored";
+
+  const HttpAnswer other = browse(request, {{"dataset", "/broken"}});
+  EXPECT_EQ(400, other.status);
+  EXPECT_EQ("bad_request", errorCode(other));
+  EXPECT_EQ(
+      "the query parameter dataset \"/broken\" differs from paths[0].path \"/items\"; they must "
+      "name the same data set",
+      message(other));
+  EXPECT_EQ(400, browse(request, {{"dataset", ""}}).status);
+  EXPECT_EQ(400, browse(request, {{"dataset", "/items/"}}).status);
+  const HttpAnswer repeated = browse(request, {{"dataset", "/items"}, {"dataset", "/items"}});
+  EXPECT_EQ(400, repeated.status);
+  EXPECT_EQ("the query parameter dataset is repeated", message(repeated));
+
+  // Refused before the data set is opened: a request routed by the wrong
+  // name collects nothing, and an unknown data set is not a 404.
+  const HttpAnswer missing = browse(pageRequest("/nothing", 0, 5), {{"dataset", "/items"}});
+  EXPECT_EQ(400, missing.status);
+  EXPECT_EQ(1u, metrics_.collections());
+  EXPECT_EQ(0u, metrics_.collections("/broken"));
+  EXPECT_EQ(0u, metrics_.collections("/nothing"));
+}
+
 TEST_F(RequestHandlerTest, AnAnswerHoldsAtMostTheCapOfItemsOverAllQueries) {
   // A limit past the end counts only the items that are left.
   EXPECT_EQ(200, browse(pageRequest("/items", kItems - 10, std::int64_t{1} << 62)).status);
@@ -246,8 +281,10 @@ TEST_F(RequestHandlerTest, DataSetsHealthAndMetricsDescribeTheService) {
   const HttpAnswer metrics = handle("GET", "/metrics");
   EXPECT_EQ("text/plain; version=0.0.4; charset=utf-8", metrics.contentType);
   for (const char* series :
-       {"browse_cache_collections_total 1", "browse_cache_live 1", "browse_cache_hits_total 0",
-        "browse_cache_evictions_total{reason=\"memory\"} 0", "browse_connections_open 0"}) {
+       {"browse_cache_collections_total 1",
+        "browse_dataset_collections_total{dataset=\"/items\"} 1", "browse_cache_live 1",
+        "browse_cache_hits_total 0", "browse_cache_evictions_total{reason=\"memory\"} 0",
+        "browse_connections_open 0"}) {
     EXPECT_NE(std::string::npos, metrics.body.find(series)) << series << "\n" << metrics.body;
   }
 }

@@ -16,6 +16,7 @@ import subprocess
 import sys
 import tempfile
 import unittest
+import urllib.parse
 import urllib.request
 
 from selenium import webdriver
@@ -33,6 +34,8 @@ HOSTILE = "/hostile"
 # A data set too large for the server's memory budget on its own: few items
 # with long names, quick to write and to refuse.
 HUGE = "/huge"
+# A data set whose path needs percent-encoding in a URL.
+ODD = "/odd names/été 50%+1 & more"
 HOSTILE_NAMES = ["<img src=x onerror=alert(1)>", "=HYPERLINK(\"http://x\")", "+1", "-2", "@SUM(A1)",
                  "\ttab", "\rreturn", "a,b", "say \"hi\"", "two\nlines", "plain"]
 WAIT_SECONDS = 20
@@ -67,6 +70,7 @@ class PageTest(unittest.TestCase):
         cls.scratch = tempfile.mkdtemp(prefix="page_test_")
         cls.data = os.path.join(cls.scratch, "data")
         generate(BINARY, cls.file(BIG), ITEMS, 16)
+        generate(BINARY, cls.file(ODD), 300, 5)
         with open(cls.file(HUGE), "w") as out:
             for number in range(30_000):
                 out.write(json.dumps({"name": f"{number:08}" + "x" * 2000, "number": number}) + "\n")
@@ -121,6 +125,13 @@ class PageTest(unittest.TestCase):
             "return {dataset: q.get('dataset'), fields: q.get('fields'),"
             " direction: q.get('direction'), offset: Number(q.get('offset')),"
             " limit: Number(q.get('limit'))}")
+
+    def browse_queries(self):
+        """The query strings of the browse requests that the page has sent."""
+        return self.driver.execute_script(
+            "return performance.getEntriesByType('resource')"
+            ".map(entry => new URL(entry.name))"
+            ".filter(url => url.pathname === '/v1/browse').map(url => url.search)")
 
     def header(self, label):
         return self.driver.find_element(By.XPATH, f"//th/button[starts-with(., '{label}')]")
@@ -285,6 +296,24 @@ class PageTest(unittest.TestCase):
         self.assertEqual([row[1:] for row in expected],
                          [[item.get("name", ""), str(item.get("number", 0)),
                            str(item.get("flags", {}).get("flag", 0))] for item in exported])
+
+    def test_browse_and_export_requests_name_the_data_set_alike_in_the_url(self):
+        # A proxy in front of several servers picks one by the dataset
+        # parameter's text: the page's browse and export requests must carry
+        # the same text, and the server must read it as the body's data set.
+        for data_set, written in [(BIG, "dataset=/generated/items"),
+                                  (ODD, "dataset=/odd%20names/%C3%A9t%C3%A9%2050%25%2B1%20%26%20more")]:
+            with self.subTest(data_set=data_set):
+                query = urllib.parse.urlencode({"dataset": data_set, "fields": "ByNumber"})
+                self.assertEqual("ready", self.open("?" + query))
+                self.assertShowsAsBrowseQuery(dataset=data_set, fields="ByNumber")
+                self.click("next")
+                self.assertShowsAsBrowseQuery(dataset=data_set, offset=25)
+                self.assertEqual(["?" + written] * 2, self.browse_queries())
+                href = self.driver.find_element(By.ID, "download-jsonl").get_attribute("href")
+                self.assertEqual(written, urllib.parse.urlsplit(href).query.split("&")[0])
+                with urllib.request.urlopen(href, timeout=30) as answer:
+                    self.assertEqual(200, answer.status)
 
     def test_errors_show_as_messages(self):
         cases = [("/missing", "Error 404: no data set /missing"),

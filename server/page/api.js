@@ -2,7 +2,7 @@
 // answer's body with the server's time and the round trip, or rejects with
 // an ApiError that carries the service's message.
 
-import { browseRequest } from "./state.js";
+import { browseRequest, browseUrl } from "./state.js";
 
 export class ApiError extends Error {
   constructor(status, code, message) {
@@ -63,9 +63,9 @@ export async function listDataSets() {
 
 // The page of `state`: {items, total, server, roundTrip}.
 export async function browsePage(state) {
-  const answer = await call("/v1/browse", {
+  const answer = await call(browseUrl(state), {
     method: "POST",
-    headers: { "Content-Type": "application/json", "X-Browse-Dataset": state.dataset },
+    headers: { "Content-Type": "application/json" },
     body: JSON.stringify(browseRequest(state)),
   });
   const result = (queryId) => answer.body.find((response) => response.result?.queryId === queryId);
