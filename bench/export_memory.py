@@ -15,11 +15,14 @@ import argparse
 import http.client
 import json
 import os
-import signal
 import statistics
 import subprocess
+import sys
 import tempfile
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "testsupport"))
+from serve_process import ServeProcess  # noqa: E402
 
 SIZES = [100_000, 1_000_000]
 FORMATS = ["csv", "jsonl"]
@@ -33,23 +36,12 @@ def status_kib(pid, field):
     raise RuntimeError(f"no {field} for {pid}")
 
 
-class Server:
+class Server(ServeProcess):
     def __init__(self, binary, data):
-        self.process = subprocess.Popen(
-            [binary, "serve", "--data", data, "--listen", "127.0.0.1:0", "--cache-memory", "4GiB"],
-            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-        ready = self.process.stdout.readline()
-        if not ready.startswith("listening on http://127.0.0.1:"):
-            self.process.kill()
-            raise RuntimeError(f"the server did not start: {ready!r}")
-        self.port = int(ready.rsplit(":", 1)[1])
+        super().__init__(binary, data, "--cache-memory", "4GiB", timeout=60)
 
     def connection(self):
         return http.client.HTTPConnection("127.0.0.1", self.port, timeout=600)
-
-    def stop(self):
-        self.process.send_signal(signal.SIGTERM)
-        self.process.wait(timeout=60)
 
 
 def measure(binary, data, data_set, export_format):

@@ -24,13 +24,15 @@ import os
 import re
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
 import time
 import unittest
 import urllib.parse
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "testsupport"))
+from serve_process import ServeProcess, free_port  # noqa: E402
 
 BINARY, NGINX = sys.argv[1:3]
 DEPLOY = os.path.dirname(os.path.abspath(__file__))
@@ -44,12 +46,6 @@ WAIT = 20  # seconds for one process to start, answer or stop
 
 def items_of(index):
     return 100 + 37 * index
-
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
 
 
 def request(port, method, target, body=None, headers=None):
@@ -77,19 +73,17 @@ def browse_body(data_set, fields, direction, offset, limit=PAGE):
                     {"queryId": "total", "aggregate": {"type": 4}}]})
 
 
-class Server:
+class Server(ServeProcess):
+    """A process whose log goes to `log_path`."""
+
     def __init__(self, data, log_path):
         self.log = open(log_path, "w")
-        self.process = subprocess.Popen(
-            [BINARY, "serve", "--data", data, "--listen", "127.0.0.1:0", "--threads", "4",
-             "--cache-memory", "64MiB"],
-            stdout=subprocess.PIPE, stderr=self.log, text=True)
-        ready = self.process.stdout.readline()
-        if not ready.startswith("listening on http://127.0.0.1:"):
-            self.kill()
-            raise RuntimeError(f"browse serve did not start: {ready!r}")
-        self.port = int(ready.rsplit(":", 1)[1])
-        self.address = f"127.0.0.1:{self.port}"
+        try:
+            super().__init__(BINARY, data, "--threads", "4", "--cache-memory", "64MiB",
+                             stderr=self.log, timeout=WAIT)
+        except BaseException:
+            self.log.close()
+            raise
 
     def collections(self):
         """{data set: collections} from the process's /metrics."""
@@ -103,21 +97,13 @@ class Server:
         return found
 
     def stop(self):
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
         try:
-            return self.process.wait(timeout=WAIT)
+            return super().stop()
         finally:
-            self.close_files()
+            self.log.close()
 
     def kill(self):
-        if self.process.poll() is None:
-            self.process.kill()
-            self.process.wait()
-        self.close_files()
-
-    def close_files(self):
-        self.process.stdout.close()
+        super().kill()
         self.log.close()
 
 

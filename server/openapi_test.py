@@ -11,14 +11,14 @@ import http.client
 import json
 import os
 import shutil
-import signal
-import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 import yaml
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "testsupport"))
+from serve_process import ServeProcess  # noqa: E402
 
 BINARY, API_PATH, EXAMPLES = sys.argv[1:4]
 MAX_BODY = 4096
@@ -74,17 +74,7 @@ def problems(api, schema, value, where="body"):
     return found
 
 
-class Server:
-    def __init__(self, data, *options):
-        self.process = subprocess.Popen(
-            [BINARY, "serve", "--data", data, "--listen", "127.0.0.1:0", *options],
-            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-        ready = self.process.stdout.readline()
-        if not ready.startswith("listening on http://127.0.0.1:"):
-            self.process.kill()
-            raise RuntimeError(f"the server did not start: {ready!r}")
-        self.port = int(ready.rsplit(":", 1)[1])
-
+class Server(ServeProcess):
     def request(self, method, path, body=None):
         connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=30)
         headers = {"Content-Type": "application/json"} if body is not None else {}
@@ -93,10 +83,6 @@ class Server:
         result = answer.status, dict(answer.getheaders()), answer.read()
         connection.close()
         return result
-
-    def stop(self):
-        self.process.send_signal(signal.SIGTERM)
-        return self.process.wait(timeout=30)
 
 
 def page(data_set):
@@ -119,7 +105,7 @@ class OpenApiTest(unittest.TestCase):
         with open(os.path.join(data, "large.jsonl"), "w") as large:
             for i in range(5000):
                 large.write(json.dumps({"name": f"item {i:05}", "number": i}) + "\n")
-        cls.server = Server(data, "--max-body", str(MAX_BODY), "--cache-memory", "256KiB")
+        cls.server = Server(BINARY, data, "--max-body", str(MAX_BODY), "--cache-memory", "256KiB")
 
     @classmethod
     def tearDownClass(cls):

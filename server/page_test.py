@@ -11,7 +11,6 @@ import io
 import json
 import os
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
@@ -27,6 +26,9 @@ from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
 from selenium.webdriver.support.ui import Select, WebDriverWait
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "testsupport"))
+from serve_process import ServeProcess, generate  # noqa: E402
+
 BINARY, SCREENSHOTS = sys.argv[1:3]
 ITEMS = 100_000
 BIG = "/generated/items"
@@ -39,29 +41,6 @@ ODD = "/odd names/été 50%+1 & more"
 HOSTILE_NAMES = ["<img src=x onerror=alert(1)>", "=HYPERLINK(\"http://x\")", "+1", "-2", "@SUM(A1)",
                  "\ttab", "\rreturn", "a,b", "say \"hi\"", "two\nlines", "plain"]
 WAIT_SECONDS = 20
-
-
-def generate(binary, path, count, seed):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "w") as out:
-        subprocess.run([binary, "generate", "--count", str(count), "--seed", str(seed)],
-                       stdout=out, check=True)
-
-
-class Server:
-    def __init__(self, data, *options):
-        self.process = subprocess.Popen(
-            [BINARY, "serve", "--data", data, "--listen", "127.0.0.1:0", *options],
-            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-        ready = self.process.stdout.readline()
-        if not ready.startswith("listening on http://127.0.0.1:"):
-            self.process.kill()
-            raise RuntimeError(f"the server did not start: {ready!r}")
-        self.url = ready.split(" ", 2)[2].strip()
-
-    def stop(self):
-        self.process.send_signal(signal.SIGTERM)
-        return self.process.wait(timeout=30)
 
 
 class PageTest(unittest.TestCase):
@@ -77,7 +56,7 @@ class PageTest(unittest.TestCase):
         with open(cls.file(HOSTILE), "w") as out:
             for number, name in enumerate(HOSTILE_NAMES):
                 out.write(json.dumps({"name": name, "number": number, "flags": {"flag": 1}}) + "\n")
-        cls.server = Server(cls.data, "--cache-memory", "40MiB")
+        cls.server = ServeProcess(BINARY, cls.data, "--cache-memory", "40MiB")
         options = webdriver.ChromeOptions()
         options.binary_location = "/usr/bin/chromium"
         for argument in ["--headless=new", "--window-size=1100,1000", "--disable-gpu",
