@@ -24,9 +24,13 @@ constexpr std::array<NamedField, 3> kFields{{{"ByName", databrowse::ByName},
                                              {"ByNumber", databrowse::ByNumber},
                                              {"ByFlag", databrowse::ByFlag}}};
 
+// Built by appending: g++ 12 warns falsely (-Wrestrict) on "..." + std::string.
 std::string quoted(std::string_view value) {
-  return "\"" + std::string(value.substr(0, kQuotedValueBytes)) +
-         (value.size() > kQuotedValueBytes ? "..." : "") + "\"";
+  std::string text(1, '"');
+  text.append(value.substr(0, kQuotedValueBytes));
+  if (value.size() > kQuotedValueBytes) text.append("...");
+  text.push_back('"');
+  return text;
 }
 
 [[noreturn]] void refuse(const std::string& message) {
