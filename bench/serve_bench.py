@@ -24,6 +24,7 @@ import json
 import os
 import random
 import re
+import resource
 import shutil
 import signal
 import socket
@@ -40,6 +41,9 @@ BROWSE = os.path.join(BUILD, "browse")
 DATA_SET = "/bench/items"
 FIELD_LISTS = [["ByName", "ByNumber"], ["ByNumber"], ["ByFlag", "ByName"]]
 SERVER_CPU, CLIENT_CPU = "0", "1"
+# One event-loop thread, as nginx has one worker: on a CPU that other
+# processes also want, two threads would get twice nginx's share of it.
+SERVER_THREADS = "1"
 CONNECTIONS = 64
 
 
@@ -47,6 +51,18 @@ def free_port():
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
         return probe.getsockname()[1]
+
+
+def cpu_seconds(pid):
+    """User and system CPU time of a process, all its threads."""
+    with open(f"/proc/{pid}/stat") as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def children_cpu_seconds():
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
 
 
 def rss_kib(pid, field):
@@ -72,7 +88,7 @@ class Server:
     def __init__(self, data):
         self.process = subprocess.Popen(
             ["taskset", "-c", SERVER_CPU, BROWSE, "serve", "--data", data,
-             "--listen", "127.0.0.1:0", "--threads", "2", "--max-connections", "256"],
+             "--listen", "127.0.0.1:0", "--threads", SERVER_THREADS, "--max-connections", "256"],
             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         ready = self.process.stdout.readline()
         if not ready.startswith("listening on"):
@@ -144,17 +160,43 @@ http {{
                 time.sleep(0.05)
         raise RuntimeError("nginx did not start")
 
+    def worker(self):
+        """The pid of the worker process, which answers the requests."""
+        for entry in os.listdir("/proc"):
+            if entry.isdigit():
+                try:
+                    with open(f"/proc/{entry}/stat") as stat:
+                        if int(stat.read().rsplit(")", 1)[1].split()[1]) == self.process.pid:
+                            return int(entry)
+                except OSError:
+                    continue
+        raise RuntimeError("nginx has no worker")
+
     def stop(self):
         self.process.send_signal(signal.SIGQUIT)
         self.process.wait(timeout=30)
 
 
-def wrk(port, script, duration, *script_args):
+def wrk(port, script, duration, *script_args, server_pid=None):
+    """wrk's output and figures; with `server_pid`, also the CPU time that the
+    server used per request and the shares of their CPU that the server and
+    wrk used (a peer that does not use its whole CPU is held back by
+    something else: the load generator, or other processes on the CPU)."""
     command = ["taskset", "-c", CLIENT_CPU, "wrk", "-t1", f"-c{CONNECTIONS}",
                f"-d{duration}s", "--timeout", "5s", "--latency", "-s", script,
                f"http://127.0.0.1:{port}", "--", *script_args]
+    server_before = cpu_seconds(server_pid) if server_pid else 0
+    wrk_before = children_cpu_seconds()
+    start = time.perf_counter()
     output = subprocess.run(command, check=True, capture_output=True, text=True).stdout
-    return output, parse_wrk(output)
+    wall = time.perf_counter() - start
+    figures = parse_wrk(output)
+    if server_pid:
+        server_cpu = cpu_seconds(server_pid) - server_before
+        figures.update({"cpu_us_per_request": server_cpu * 1e6 / max(figures["requests"], 1),
+                        "server_cpu_share": server_cpu / wall,
+                        "wrk_cpu_share": (children_cpu_seconds() - wrk_before) / wall})
+    return output, figures
 
 
 def parse_wrk(output):
@@ -266,13 +308,14 @@ def main():
         static = os.path.join(ROOT, "bench", "serve_static.lua")
         wrk(server.port, pages, 2, str(items), DATA_SET, "1")  # warms every sort
         wrk(nginx.port, static, 2)
+        nginx_worker = nginx.worker()
         ours, peer = [], []
         for round_number in range(rounds):
             text, figures = wrk(server.port, pages, duration, str(items), DATA_SET,
-                                str(round_number + 11))
+                                str(round_number + 11), server_pid=server.process.pid)
             console.append(f"== browse serve, round {round_number + 1}\n{text}")
             ours.append(figures)
-            text, figures = wrk(nginx.port, static, duration)
+            text, figures = wrk(nginx.port, static, duration, server_pid=nginx_worker)
             console.append(f"== nginx, round {round_number + 1}\n{text}")
             peer.append(figures)
         peak_rss = rss_kib(server.process.pid, "VmHWM")
@@ -325,7 +368,14 @@ def main():
               f"- first answers: {', '.join(f'{t:.3f}' for t in first)} s; `browse query` on "
               f"the same file and request, alternating with them: "
               f"{', '.join(f'{t:.3f}' for t in query)} s (median {statistics.median(query):.3f})",
-              "- CPU 0: the server (2 threads) or nginx (1 worker); CPU 1: wrk (1 thread)"]
+              f"- CPU per request: ours {median(ours, 'cpu_us_per_request'):.1f} µs, nginx "
+              f"{median(peer, 'cpu_us_per_request'):.1f} µs (nginx / ours = "
+              f"{median(peer, 'cpu_us_per_request') / median(ours, 'cpu_us_per_request'):.2f}×); "
+              f"share of CPU 0 used: ours {median(ours, 'server_cpu_share'):.2f}, nginx "
+              f"{median(peer, 'server_cpu_share'):.2f}; wrk's share of CPU 1: "
+              f"{median(ours, 'wrk_cpu_share'):.2f} against ours, "
+              f"{median(peer, 'wrk_cpu_share'):.2f} against nginx",
+              f"- CPU 0: the server ({SERVER_THREADS} thread) or nginx (1 worker); CPU 1: wrk (1 thread)"]
     table = "\n".join(lines) + "\n"
     with open(os.path.join(out, "serve.md"), "w") as out_file:
         out_file.write(table)

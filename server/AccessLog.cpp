@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <ctime>
 #include <nlohmann/json.hpp>
@@ -27,20 +28,25 @@ std::string utcTime(std::chrono::system_clock::time_point time) {
   return text;
 }
 
-// The path with every byte that could end or disguise a log field escaped.
-std::string printable(std::string_view path) {
-  std::string text;
+// Appends the path with every byte that could end or disguise a log field
+// escaped.
+void appendPrintable(std::string& text, std::string_view path) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
   for (const char c : path.substr(0, kLoggedPathBytes)) {
     const auto byte = static_cast<unsigned char>(c);
     if (byte > 0x20 && byte < 0x7f && c != '%') {
       text += c;
     } else {
-      char escaped[4];
-      std::snprintf(escaped, sizeof escaped, "%%%02X", byte);
-      text += escaped;
+      const char escaped[3] = {'%', kHex[byte >> 4], kHex[byte & 0xF]};
+      text.append(escaped, sizeof escaped);
     }
   }
-  return text;
+}
+
+template <class Number>
+void appendNumber(std::string& text, Number value) {
+  char digits[24];
+  text.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
 }
 
 }  // namespace
@@ -56,9 +62,21 @@ std::string AccessLog::line(const LogRecord& record, LogFormat format) {
         {"us", record.took.count()}};
     return object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
   }
-  return utcTime(record.time) + " " + printable(record.method.substr(0, 16)) + " " +
-         printable(record.path) + " " + std::to_string(record.status) + " " +
-         std::to_string(record.bytes) + " " + std::to_string(record.took.count()) + "\n";
+  // Built in place: one line per request.
+  std::string text = utcTime(record.time);
+  text.reserve(text.size() + 80 + record.path.size());
+  text += ' ';
+  appendPrintable(text, record.method.substr(0, 16));
+  text += ' ';
+  appendPrintable(text, record.path);
+  text += ' ';
+  appendNumber(text, record.status);
+  text += ' ';
+  appendNumber(text, record.bytes);
+  text += ' ';
+  appendNumber(text, record.took.count());
+  text += '\n';
+  return text;
 }
 
 void AccessLog::write(const LogRecord& record) const {

@@ -90,8 +90,11 @@ std::string DataSetCatalog::fileNameOf(std::string_view dataSetPath) {
   if (dataSetPath.size() > kMaxPathBytes) {
     badPath("the data set path is longer than " + std::to_string(kMaxPathBytes) + " bytes");
   }
-  const std::string quoted = "the data set path '" + std::string(dataSetPath) + "'";
-  if (dataSetPath.front() != '/') badPath(quoted + " does not start with '/'");
+  // Built only for an error: every request's path passes here.
+  const auto quoted = [dataSetPath] {
+    return "the data set path '" + std::string(dataSetPath) + "'";
+  };
+  if (dataSetPath.front() != '/') badPath(quoted() + " does not start with '/'");
   std::string name;
   std::size_t parts = 0;
   std::string_view rest = dataSetPath.substr(1);
@@ -99,13 +102,13 @@ std::string DataSetCatalog::fileNameOf(std::string_view dataSetPath) {
     const std::size_t slash = rest.find('/');
     const std::string_view part = rest.substr(0, slash);
     if (!isValidPart(part)) {
-      badPath(quoted +
+      badPath(quoted() +
               " has a part that is empty, starts with '.', holds '\\' or a control character, "
               "or is longer than " +
               std::to_string(kMaxPartBytes) + " bytes");
     }
     if (++parts > kMaxParts)
-      badPath(quoted + " has more than " + std::to_string(kMaxParts) + " parts");
+      badPath(quoted() + " has more than " + std::to_string(kMaxParts) + " parts");
     name.append(part);
     if (slash == std::string_view::npos) break;
     name += '/';
@@ -113,7 +116,7 @@ std::string DataSetCatalog::fileNameOf(std::string_view dataSetPath) {
   }
   const std::size_t lastPart = name.size() - (name.rfind('/') + 1);
   if (lastPart + kExtension.size() > kMaxPartBytes) {
-    badPath(quoted + " ends in a part longer than " +
+    badPath(quoted() + " ends in a part longer than " +
             std::to_string(kMaxPartBytes - kExtension.size()) + " bytes");
   }
   return name.append(kExtension);
@@ -154,21 +157,21 @@ int DataSetCatalog::openByRealpath(const std::string& name, int flags) const {
 DataSetFile DataSetCatalog::open(std::string_view dataSetPath) const {
   const std::string name = fileNameOf(dataSetPath);
   // Non-blocking, so that a FIFO placed under the directory cannot hold the
-  // request; anything but a regular file is refused below.
+  // request; anything but a regular file is refused below. The flag stays
+  // set: reads of a regular file ignore it, and clearing it would cost two
+  // more system calls on every request.
   const int fd = openBeneath(name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  const std::string notFound = "no data set " + std::string(dataSetPath);
   if (fd < 0) {
     if (fd == -EMFILE || fd == -ENFILE || fd == -ENOMEM) {
       throw ApiError(503, "unavailable", "the server is out of file descriptors; retry later");
     }
-    throw ApiError(404, "not_found", notFound);
+    throw ApiError(404, "not_found", "no data set " + std::string(dataSetPath));
   }
   DataSetFile file(fd, {});
   struct stat info {};
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    throw ApiError(404, "not_found", notFound);
+    throw ApiError(404, "not_found", "no data set " + std::string(dataSetPath));
   }
-  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   return DataSetFile(file.release(), versionOf(info));
 }
 

@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "ResponseHead.h"
+
 namespace browse::serve {
 
 namespace {
@@ -153,7 +155,27 @@ class HttpServer::Transport::Session : public std::enable_shared_from_this<Sessi
                                 self->readBody();
                               });
     }
+    beast::error_code refused;
+    if (parseBufferedBody(refused)) return answer();
+    if (refused) return failedRead(refused);
     readBody();
+  }
+
+  // Parses what the buffer holds past the header: a small request's body
+  // usually arrives with it, and is then answered without another read.
+  // True when the request is complete; `error` tells a body the parser
+  // refused.
+  bool parseBufferedBody(beast::error_code& error) {
+    while (!parser_->is_done() && buffer_.size() != 0) {
+      const std::size_t used = parser_->put(buffer_.data(), error);
+      buffer_.consume(used);
+      if (error == http::error::need_more) {
+        error = {};
+        return false;
+      }
+      if (error || used == 0) return false;
+    }
+    return parser_->is_done();
   }
 
   void readBody() {
@@ -222,21 +244,17 @@ class HttpServer::Transport::Session : public std::enable_shared_from_this<Sessi
   void send(HttpAnswer&& answer, bool head) {
     if (transport_.stopping) keepAlive_ = false;
     if (answer.stream) return sendStream(answer, head);
-    response_.emplace();
-    response_->version(11);
-    response_->result(static_cast<unsigned>(answer.status));
-    for (auto& [name, value] : answer.headers) response_->insert(name, value);
-    if (!answer.contentType.empty()) response_->set(http::field::content_type, answer.contentType);
-    response_->keep_alive(keepAlive_);
     bytes_ = answer.body.size();
-    response_->content_length(bytes_);
-    if (!head) response_->body() = std::move(answer.body);
+    head_.clear();
+    appendResponseHead(head_, answer, keepAlive_, bytes_);
+    if (!head) body_ = std::move(answer.body);
     status_ = answer.status;
     stream_.expires_after(options().writeTimeout);
-    http::async_write(stream_, *response_,
-                      [self = shared_from_this()](beast::error_code error, std::size_t) {
-                        self->written(!error);
-                      });
+    const std::array<net::const_buffer, 2> buffers{net::buffer(head_), net::buffer(body_)};
+    net::async_write(stream_, buffers,
+                     [self = shared_from_this()](beast::error_code error, std::size_t) {
+                       self->written(!error);
+                     });
   }
 
   // A streamed body goes out chunked, written by the strand's thread as the
@@ -315,7 +333,7 @@ class HttpServer::Transport::Session : public std::enable_shared_from_this<Sessi
         std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - started_);
     transport_.metrics.countRequest(status_, took);
     transport_.log.write({std::chrono::system_clock::now(), method_, path_, status_, bytes_, took});
-    response_.reset();
+    body_ = std::string();
     started_ = {};
     if (!ok) return close();
     if (!keepAlive_) return finish();
@@ -358,7 +376,8 @@ class HttpServer::Transport::Session : public std::enable_shared_from_this<Sessi
   const bool refused_;
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
-  std::optional<http::response<http::string_body>> response_;
+  std::string head_;  // of the answer being written; its capacity kept for the next
+  std::string body_;
   std::array<char, 4096> scratch_;
   bool waiting_ = false;
   bool closed_ = false;
