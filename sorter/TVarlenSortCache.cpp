@@ -155,6 +155,7 @@ void detail::StoredKeys::clear() noexcept {
   keys.clear();
   records.clear();
   totalKeyBytes = 0;
+  expectedKeys = 0;
   firstByteCounts.fill(0);
   firstPrefix = 0;
   prefixDifference = 0;
@@ -210,6 +211,7 @@ std::int32_t TVarlenSortCache::Initialize(unsigned long keyFields, unsigned long
 void TVarlenSortCache::Reserve(std::size_t keys) {
   SorterState& state = Initialised(state_, "Reserve");
   state.stored.keys.reserveExactly(std::min<std::uint64_t>(keys, state.limits.keys));
+  state.stored.expectedKeys = state.stored.keys.size() + keys;
 }
 
 void TVarlenSortCache::PrepareKey() {
@@ -271,7 +273,14 @@ void TVarlenSortCache::StoreCurrentKeywithVal(char* value) {
   current.reserveMore(CurrentKey::kCurrentTail);
   std::uint32_t offset;
   try {
-    offset = stored.records.prepare(recordBytes);
+    // The keys still to come, as many as Reserve announced, are expected to
+    // be as long as the average so far.
+    offset = stored.records.prepare(recordBytes, [&stored, recordBytes] {
+      std::uint64_t const keysSoFar = stored.keys.size() + 1;
+      std::uint64_t const keysToCome =
+          stored.expectedKeys > keysSoFar ? stored.expectedKeys - keysSoFar + 1 : 1;
+      return (stored.records.usedBytes() + recordBytes) / keysSoFar * keysToCome;
+    });
   } catch (const std::length_error&) {
     throw std::length_error(Describe(state, operation, "the records would exceed 4 GiB"));
   }
