@@ -13,31 +13,28 @@ namespace {
 // First block of the arena; it grows up to a whole slot.
 constexpr std::size_t kFirstBlockBytes = 4096;
 
+// Most slots of a new block past the first, unless one record needs more.
+constexpr std::uint64_t kGroupSlots = 8;
+
 // Slots of a new block past the first: those that `slots` needs, or up to
 // kGroupSlots of what the records to come are expected to fill, within the
 // `slotsLeft` below the limit of the offsets.
 std::uint64_t groupSlots(std::uint64_t slots, std::uint64_t expectedMore, std::uint64_t slotsLeft) {
   std::uint64_t const expected = (expectedMore >> RecordArena::kSlotShift) + 1;
-  return std::min(std::max(slots, std::min(expected, RecordArena::kGroupSlots)), slotsLeft);
+  return std::min(std::max(slots, std::min(expected, kGroupSlots)), slotsLeft);
 }
 
 }  // namespace
 
 unsigned char* RecordArena::allocateBlock(std::size_t bytes) {
-  void* data = nullptr;
-  if (bytes < 2 * kHugePage) {
-    data = std::malloc(bytes + kPadding);
-  } else if (::posix_memalign(&data, kHugePage, bytes + kPadding) == 0) {
-    // Filled front to back once per sort: each huge page faults once instead
-    // of 512 times, and the faults were most of what storing a key cost.
-    AdviseHugePages(data, bytes);
-  } else {
-    data = nullptr;
-  }
+  auto* data = static_cast<unsigned char*>(std::malloc(bytes + kPadding));
   if (data == nullptr) throw std::bad_alloc();
-  auto* const block = static_cast<unsigned char*>(data);
-  std::memset(block + bytes, 0, kPadding);
-  return block;
+  std::memset(data + bytes, 0, kPadding);
+  // Filled front to back once per sort: each huge page inside the block
+  // faults once instead of 512 times. An aligned block would take a huge page
+  // more, but malloc would hold up to one more huge page's worth for it.
+  AdviseHugePages(data, bytes);
+  return data;
 }
 
 RecordArena::RecordArena(const RecordArena& other) {

@@ -13,7 +13,7 @@ namespace I2::detail {
 // bytes past the first 8) in blocks of whole slots of kSlotBytes, addressed
 // by one 32-bit offset. A record never spans two blocks; a record longer than
 // a slot gets a block of several slots. Past the first slot, a new block
-// takes up to kGroupSlots slots at once, as many as the records still to
+// takes up to 8 slots at once, as many as the records still to
 // come are expected to fill, and offers its whole 2 MiB pages to the kernel
 // for huge pages. Blocks stay allocated across clear() for the next sort.
 // Every block is followed by kPadding readable zero bytes, so that an 8-byte
@@ -23,8 +23,6 @@ class RecordArena {
   static constexpr unsigned kSlotShift = 20;
   static constexpr std::size_t kSlotBytes = std::size_t{1} << kSlotShift;
   static constexpr std::size_t kPadding = 8;
-  static constexpr std::uint64_t kGroupSlots = 8;
-  static constexpr std::size_t kHugePage = std::size_t{2} << 20;
   // Offsets are 32-bit: at most this many bytes of records.
   static constexpr std::uint64_t kMaxBytes = std::uint64_t{1} << 32;
 
@@ -76,7 +74,7 @@ class RecordArena {
     std::size_t firstSlot;  // the slot its bytes begin, while attached
   };
   // A new or kept block of at least `bytes`, attached at the next free slot;
-  // a new one holds up to kGroupSlots slots of the `expectedMore` bytes.
+  // a new one holds up to 8 slots of the `expectedMore` bytes.
   void attachBlock(std::size_t bytes, std::uint64_t expectedMore);
   static unsigned char* allocateBlock(std::size_t bytes);
 

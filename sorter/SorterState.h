@@ -89,8 +89,6 @@ struct StoredKeys {
   PodBuffer<Key> keys;  // one per stored key; ordered by SortKeys and reads
   RecordArena records;  // value, length and bytes past 8 of each key
   std::uint64_t totalKeyBytes = 0;
-  // The keys that Reserve announced in all; sizes the blocks of records.
-  std::uint64_t expectedKeys = 0;
   // How many first prefixes begin with each byte, the first prefix, and the
   // bits in which any differs from it.
   std::array<std::uint32_t, 256> firstByteCounts{};

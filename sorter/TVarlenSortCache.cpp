@@ -155,7 +155,6 @@ void detail::StoredKeys::clear() noexcept {
   keys.clear();
   records.clear();
   totalKeyBytes = 0;
-  expectedKeys = 0;
   firstByteCounts.fill(0);
   firstPrefix = 0;
   prefixDifference = 0;
@@ -211,7 +210,6 @@ std::int32_t TVarlenSortCache::Initialize(unsigned long keyFields, unsigned long
 void TVarlenSortCache::Reserve(std::size_t keys) {
   SorterState& state = Initialised(state_, "Reserve");
   state.stored.keys.reserveExactly(std::min<std::uint64_t>(keys, state.limits.keys));
-  state.stored.expectedKeys = state.stored.keys.size() + keys;
 }
 
 void TVarlenSortCache::PrepareKey() {
@@ -273,12 +271,11 @@ void TVarlenSortCache::StoreCurrentKeywithVal(char* value) {
   current.reserveMore(CurrentKey::kCurrentTail);
   std::uint32_t offset;
   try {
-    // The keys still to come, as many as Reserve announced, are expected to
-    // be as long as the average so far.
+    // The keys still to come, as many as the key array has room for (what
+    // Reserve announced), are expected to be as long as the average so far.
     offset = stored.records.prepare(recordBytes, [&stored, recordBytes] {
       std::uint64_t const keysSoFar = stored.keys.size() + 1;
-      std::uint64_t const keysToCome =
-          stored.expectedKeys > keysSoFar ? stored.expectedKeys - keysSoFar + 1 : 1;
+      std::uint64_t const keysToCome = stored.keys.capacity() - stored.keys.size();
       return (stored.records.usedBytes() + recordBytes) / keysSoFar * keysToCome;
     });
   } catch (const std::length_error&) {
