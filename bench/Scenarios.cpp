@@ -237,6 +237,8 @@ ChildReport sorterAlone(Items& items, std::size_t positionsRead, bool countHeap)
                           nullptr) != 0) {
       throw std::runtime_error("the sorter did not initialise");
     }
+    // As the cache does: room for every key, announced before the first.
+    sorter.Reserve(items.size());
     for (std::size_t index = 0; index < items.size(); ++index) {
       const std::string_view name = items[index].nameView();
       const auto length = static_cast<unsigned short>(std::min(name.size(), kMaxKeyText));

@@ -173,14 +173,34 @@ bool LineReader::nextBlock(std::string_view& block) {
   }
 }
 
+namespace {
+
+// The lines of an input of `size` bytes whose first block, `block`, ends
+// at a line end or the input's end.
+std::uint64_t estimateLines(std::uint64_t size, std::string_view block) {
+  const auto lines = static_cast<std::uint64_t>(std::count(block.begin(), block.end(), '\n')) + 1;
+  const std::uint64_t bytes = block.size() + 1;  // with the line end after it
+  if (bytes >= size) return lines;
+  return static_cast<std::uint64_t>(static_cast<double>(size) / static_cast<double>(bytes) *
+                                    static_cast<double>(lines)) +
+         1;
+}
+
+}  // namespace
+
 void readItemLines(LineReader& input, databrowse::JsonReader& reader, const ItemLineSink& add,
-                   const BadItemLine& bad) {
+                   const BadItemLine& bad, const ItemCountHint& hint) {
   std::size_t firstLine = 1;  // of the block
   const auto addFromBlock = [&](databrowse::BrowseData& item, std::size_t line) {
     add(item, firstLine + line);
   };
   std::string_view block;
+  bool hinted = !hint || input.size() == 0;
   while (input.nextBlock(block)) {
+    if (!hinted) {
+      hinted = true;
+      hint(estimateLines(input.size(), block));
+    }
     firstLine = input.lineNumber() + 1;
     const databrowse::JsonReader::ItemsRead read =
         reader.items(databrowse::PaddedJson{block}, addFromBlock);

@@ -137,15 +137,20 @@ using ItemLineSink = std::function<void(databrowse::BrowseData& item, std::size_
 // throws the error to report (should it return, the JsonError is thrown).
 using BadItemLine = std::function<void(const databrowse::JsonError& problem, std::size_t line)>;
 
+// Called once, before the first item, with an estimate of the lines of the
+// whole input: its size over the bytes per line of its first block.
+using ItemCountHint = std::function<void(std::uint64_t lines)>;
+
 // Reads every item of `input`, a file of JSON Lines of items (blank lines
 // skipped), and hands each to `add` in order. The input is read in blocks
 // of whole lines, each parsed as a stream of many items; from a line that
 // the stream does not take on, the rest of the block is read line by line,
-// and the first line that holds no item goes to `bad`. Throws what
-// `input`, `add` and `bad` throw, and OutOfMemory naming the line when
-// parsing it runs out of memory.
+// and the first line that holds no item goes to `bad`. When the size of
+// the input is known and `hint` is given, `hint` learns about how many
+// items to expect. Throws what `input`, `add`, `bad` and `hint` throw, and
+// OutOfMemory naming the line when parsing it runs out of memory.
 void readItemLines(LineReader& input, databrowse::JsonReader& reader, const ItemLineSink& add,
-                   const BadItemLine& bad);
+                   const BadItemLine& bad, const ItemCountHint& hint = {});
 
 // Where the lines of a command's output go.
 class LineSink {

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "TestSeed.h"
@@ -144,6 +145,51 @@ TEST_F(LineReaderTest, OpenDescriptorIsReadOwnedAndItsLinesCapped) {
   } catch (const std::length_error& e) {
     EXPECT_EQ("data set /d:2: the line is longer than 262144 bytes", std::string(e.what()));
   }
+}
+
+// Items read in blocks: the hint learns once, before the first item, about
+// how many lines the input has, from its size and its first block; an input
+// of unknown size gives no hint.
+TEST_F(LineReaderTest, ItemReadingEstimatesTheItemsFromTheFirstBlock) {
+  std::string text;
+  constexpr std::size_t kItems = 40000;  // several blocks of the reader
+  for (std::size_t i = 0; i < kItems; ++i) {
+    text += "{\"name\":\"item " + std::to_string(i * 7919 % kItems) +
+            "\",\"number\":" + std::to_string(i) + "}\n";
+  }
+  ASSERT_GT(text.size(), std::size_t{4} << 18);
+  databrowse::JsonReader json;
+  std::size_t added = 0;
+  std::vector<std::pair<std::uint64_t, std::size_t>> hints;  // estimate, items added by then
+  const auto add = [&](databrowse::BrowseData&, std::size_t) { ++added; };
+  const auto bad = [](const databrowse::JsonError& e, std::size_t) { FAIL() << e.what(); };
+  const auto hint = [&](std::uint64_t lines) { hints.emplace_back(lines, added); };
+  LineReader known("items", text);
+  readItemLines(known, json, add, bad, hint);
+  EXPECT_EQ(kItems, added);
+  ASSERT_EQ(1u, hints.size());
+  EXPECT_EQ(0u, hints[0].second) << "the hint comes before the first item";
+  EXPECT_NEAR(static_cast<double>(kItems), static_cast<double>(hints[0].first), kItems * 0.05);
+
+  hints.clear();
+  added = 0;
+  LineReader whole("items", "{\"number\":1}\n\n{\"number\":2}\n");
+  readItemLines(whole, json, add, bad, hint);
+  EXPECT_EQ(2u, added);
+  ASSERT_EQ(1u, hints.size());
+  EXPECT_EQ(3u, hints[0].first) << "an input read in one block has its lines counted";
+
+  int pipeEnds[2];
+  ASSERT_EQ(0, ::pipe(pipeEnds));
+  const std::string piped = "{\"number\":1}\n";
+  ASSERT_EQ(static_cast<ssize_t>(piped.size()), ::write(pipeEnds[1], piped.data(), piped.size()));
+  ::close(pipeEnds[1]);
+  hints.clear();
+  added = 0;
+  LineReader unknown("<pipe>", pipeEnds[0]);
+  readItemLines(unknown, json, add, bad, hint);
+  EXPECT_EQ(1u, added);
+  EXPECT_TRUE(hints.empty()) << "no size, no estimate";
 }
 
 TEST(OutOfMemoryTest, SaysWhatRanOutOfMemoryWithoutNeedingMemory) {

@@ -60,7 +60,16 @@ std::size_t addItems(const std::string& path, BrowseResponseConsumer& consumer,
   const auto bad = [&](const databrowse::JsonError& problem, std::size_t badLine) {
     throw InputError(input.name() + ":" + std::to_string(badLine), problem.what());
   };
-  readItemLines(input, reader, add, bad);
+  const auto expect = [&consumer](std::uint64_t lines) {
+    // A little more room than estimated: an item array that doubles near
+    // the end costs more than room left unused.
+    try {
+      consumer.cache().reserve(static_cast<std::size_t>(lines + lines / 16));
+    } catch (const std::bad_alloc&) {
+      // Only a hint: the items still arrive, and their own failure says where.
+    }
+  };
+  readItemLines(input, reader, add, bad, expect);
   return added;
 }
 

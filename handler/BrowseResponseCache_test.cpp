@@ -98,6 +98,30 @@ TEST_F(CacheTest, AddItemKeepsAnIndependentCopyAndTheSortState) {
   EXPECT_EQ(std::vector<std::string>{"first"}, names(responses.at(0)));
 }
 
+TEST_F(CacheTest, ReserveMakesRoomThatTheItemsFillWithoutGrowingAgain) {
+  BrowseRequest browse = request("/browse");
+  cache.reset(browse);
+  BrowseData first = item("b", 2);
+  cache.addItem(first);
+  const std::size_t before = cache.memoryBytes();
+  cache.reserve(600);
+  const std::size_t reserved = cache.memoryBytes();
+  EXPECT_GE(reserved - before, 599 * sizeof(BrowseData)) << "memoryBytes counts the room";
+  cache.reserve(10);
+  EXPECT_EQ(reserved, cache.memoryBytes()) << "a smaller reserve changes nothing";
+  for (int i = 599; i > 0; --i) {
+    BrowseData data = item(i % 2 == 0 ? "a" : "c", i);
+    cache.addItem(data);
+  }
+  EXPECT_EQ(reserved, cache.memoryBytes()) << "the items fill the room without growing";
+  EXPECT_EQ(600u, cache.itemCount());
+
+  std::vector<BrowseResponse> responses;
+  BrowseRequest page = request("/browse", {pageQuery("q", {ByName, ByNumber}, 298, 3)});
+  ASSERT_TRUE(cache.getResults(page, responses).isSuccess());
+  EXPECT_EQ((std::vector<std::string>{"a", "b", "c"}), names(responses.at(0)));
+}
+
 TEST_F(CacheTest, MemoryBytesCountItemsTheirNamesAndTheSortedKeys) {
   BrowseRequest browse = request("/browse");
   cache.reset(browse);

@@ -102,6 +102,8 @@ void BrowseResponseCache::reset(BrowseRequest& request) {
   itemHeapBytes = 0;
 }
 
+void BrowseResponseCache::reserve(std::size_t count) { items.reserve(count); }
+
 std::size_t BrowseResponseCache::memoryBytes() const {
   return sizeof(*this) + items.capacity() * sizeof(BrowseData) + itemHeapBytes +
          sortedFields.capacity() * sizeof(FilteredBrowseField) + cachedRequest.heapBytes() +

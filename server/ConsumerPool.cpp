@@ -1,5 +1,6 @@
 #include "ConsumerPool.h"
 
+#include <new>
 #include <utility>
 
 namespace browse::serve {
@@ -72,6 +73,17 @@ void ConsumerPool::ItemSink::add(databrowse::BrowseData& item) {
   if (++added_ % pool_.settings_.checkEvery == 0) {
     pool_.charge(entry_, entry_.consumer.cache().memoryBytes());
   }
+}
+
+void ConsumerPool::ItemSink::expect(std::size_t items) {
+  BrowseResponseCache& cache = entry_.consumer.cache();
+  if (items > pool_.settings_.memoryBudget / sizeof(databrowse::BrowseData)) return;
+  try {
+    cache.reserve(items);
+  } catch (const std::bad_alloc&) {
+    return;  // the items still arrive, and the memory checks see them
+  }
+  pool_.charge(entry_, cache.memoryBytes());
 }
 
 ConsumerPool::Lease::Lease(ConsumerPool& pool, std::shared_ptr<Entry> entry, bool collected)

@@ -63,6 +63,11 @@ class ConsumerPool {
     // Adds a copy of `item`; every checkEvery items, checks the pool's
     // memory (which may throw ApiError 503).
     void add(databrowse::BrowseData& item);
+    // Makes room for about `items` items in all, so that the item array is
+    // not moved as it grows, and counts the room in the pool's memory at
+    // once (which may throw ApiError 503). A hint: does nothing when the
+    // room alone would pass the pool's budget or cannot be had.
+    void expect(std::size_t items);
 
    private:
     friend class ConsumerPool;

@@ -194,6 +194,32 @@ TEST_F(ConsumerPoolTest, ADataSetLargerThanTheBudgetIsRefusedEarly) {
   EXPECT_EQ(200, statusOf([&] { pool.acquire(kOther, kVersion, items(500)); }));
 }
 
+TEST_F(ConsumerPoolTest, ExpectedItemsAreReservedAndCountedAtOnceUnlessOverTheBudget) {
+  ConsumerPool pool = this->pool(std::size_t{1} << 30);
+  std::size_t counted = 0;
+  const auto collect = [&](ConsumerPool::ItemSink& sink) {
+    sink.expect(5000);
+    counted = pool.memoryBytes();
+    items(1000)(sink);
+  };
+  {
+    ConsumerPool::Lease lease = pool.acquire(kByName, kVersion, collect);
+    EXPECT_EQ(1000u, lease.consumer().cache().itemCount());
+    EXPECT_GE(lease.consumer().cache().memoryBytes(), 5000 * sizeof(databrowse::BrowseData));
+  }
+  EXPECT_GE(counted, 5000 * sizeof(databrowse::BrowseData)) << "the room counts before the items";
+
+  const std::size_t budget = bytesOf(2000);
+  ConsumerPool small = this->pool(budget);
+  const auto overBudget = [&](ConsumerPool::ItemSink& sink) {
+    sink.expect(budget);  // room for more items than the budget holds bytes
+    items(100)(sink);
+  };
+  ConsumerPool::Lease lease = small.acquire(kOther, kVersion, overBudget);
+  EXPECT_EQ(100u, lease.consumer().cache().itemCount()) << "a hint past the budget is ignored";
+  EXPECT_LE(small.memoryBytes(), budget);
+}
+
 TEST_F(ConsumerPoolTest, ConsumersInUseAreNotEvictedAndTheCollectionIsRefused) {
   const std::size_t one = bytesOf(2000);
   ConsumerPool pool = this->pool(one + one / 2);

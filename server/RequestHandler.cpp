@@ -176,8 +176,13 @@ void readItems(const std::string& dataSet, DataSetFile& file, ConsumerPool::Item
     throw ApiError(500, "bad_data_set",
                    input.name() + ":" + std::to_string(line) + ": " + problem.what());
   };
+  // A little more room than estimated: an item array that doubles near the
+  // end costs more than room left unused.
+  const auto expect = [&sink](std::uint64_t lines) {
+    sink.expect(static_cast<std::size_t>(lines + lines / 16));
+  };
   try {
-    readItemLines(input, reader, add, bad);
+    readItemLines(input, reader, add, bad, expect);
   } catch (const SinkFailed&) {
     std::rethrow_exception(sinkFailure);
   } catch (const ApiError&) {

@@ -271,7 +271,13 @@ void TVarlenSortCache::StoreCurrentKeywithVal(char* value) {
   current.reserveMore(CurrentKey::kCurrentTail);
   std::uint32_t offset;
   try {
-    offset = stored.records.prepare(recordBytes);
+    // The keys still to come, as many as the key array has room for (what
+    // Reserve announced), are expected to be as long as the average so far.
+    offset = stored.records.prepare(recordBytes, [&stored, recordBytes] {
+      std::uint64_t const keysSoFar = stored.keys.size() + 1;
+      std::uint64_t const keysToCome = stored.keys.capacity() - stored.keys.size();
+      return (stored.records.usedBytes() + recordBytes) / keysSoFar * keysToCome;
+    });
   } catch (const std::length_error&) {
     throw std::length_error(Describe(state, operation, "the records would exceed 4 GiB"));
   }

@@ -333,6 +333,34 @@ TEST_F(SorterLifecycle, MemoryBytesFollowWhatTheSorterHolds) {
   EXPECT_LT(sorter.memoryBytes(), full / 4) << "what a small sort leaves unused is given back";
 }
 
+TEST_F(SorterLifecycle, ReservedKeysFillBlocksOfSeveralSlotsAsTheyNeedThem) {
+  // Records of about 50 bytes, 7 MiB of them: past the first slot the
+  // arena takes blocks of several slots, sized by the keys still announced.
+  constexpr std::uint32_t kKeys = 150000;
+  Init();
+  sorter.Reserve(kKeys);
+  std::vector<std::string> names;
+  for (std::uint32_t i = 0; i < kKeys; ++i) {
+    const std::uint32_t scrambled = i * 7919u % kKeys;
+    names.push_back("a name long enough to spill past a slot " + std::to_string(scrambled));
+    Add({names.back(), u64{i}});
+  }
+  Order expected(kKeys);
+  for (std::uint32_t i = 0; i < kKeys; ++i) expected[i] = i;
+  std::stable_sort(expected.begin(), expected.end(),
+                   [&](std::uint32_t a, std::uint32_t b) { return names[a] < names[b]; });
+  const I2::TVarlenSortCache copy(sorter);
+  EXPECT_EQ(expected, SortedFrom());
+  I2::TVarlenSortCache copied(copy);
+  EXPECT_EQ(expected, SortedOf(copied)) << "a copy holds the same blocks";
+
+  const auto& records = I2::TVarlenSortCacheTestPeer::State(sorter).stored.records;
+  constexpr std::size_t kSlot = I2::detail::RecordArena::kSlotBytes;
+  ASSERT_GT(records.usedBytes(), 4 * kSlot);
+  EXPECT_LE(records.heldBytes(), records.usedBytes() + 2 * kSlot)
+      << "blocks no larger than the announced keys need";
+}
+
 TEST_F(SorterLifecycle, MisuseThrowsAndLeavesTheSorterWorking) {
   char* value = nullptr;
   std::uint32_t v = 9;

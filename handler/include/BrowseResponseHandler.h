@@ -49,6 +49,13 @@ class BROWSERESPONSEHANDLER_EXPORT BrowseResponseCache {
     itemHeapBytes += items.back().heapBytes();
   }
 
+  // Makes room for `count` items in all, so that adding up to that many moves
+  // none of the items already added. A host that knows about how many items
+  // come (a file's size over its bytes per line, say) saves the moves of a
+  // growing item array; room left unused costs only address space until an
+  // item takes it, but memoryBytes counts it. Throws std::bad_alloc, leaving
+  // the cache as it was, when the room cannot be had.
+  void reserve(std::size_t count);
   // True when the first path of `request` equals the first path of the cached
   // request, ignoring case as strcasecmp does (a request without paths has the
   // empty path). Only first paths are compared.
