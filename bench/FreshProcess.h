@@ -5,7 +5,9 @@
 // process has built any fixture. A holder makes its size's items, gives the
 // free memory of its heap back to the system (malloc_trim) and waits. For each
 // run() it forks a child that starts with the items and a heap without freed
-// blocks to reuse, as a process that has just been handed its items. The child
+// blocks to reuse, as a process that has just been handed its items; the
+// child reads every item before the measurement, as the process that built
+// them would have. The child
 // runs the measurement, writes its report into a pipe and exits without
 // tearing anything down; the holder relays the report. Whatever the benchmark
 // process does between measurements never reaches a child.
