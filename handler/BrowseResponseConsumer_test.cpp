@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <iterator>
+#include <optional>
+#include <random>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -316,6 +319,65 @@ std::vector<std::string> pageOf(BrowseResponseConsumer& consumer, const Query& q
   BrowseRequest asked = request("/made", {query});
   consumer.getResults(asked, responses);
   return responses.empty() ? std::vector<std::string>{} : names(responses[0]);
+}
+
+// A browse of many items whose first pages lie near the ends of the order is
+// answered from a sort that keeps only those ends; every answer, through the
+// next pages, the last page, flips, a page between the ends, other fields and
+// items added later, equals the answer of a cache that sorted all its keys.
+TEST(KeptEnds, PagesNearTheEndsMatchAFullSortThroughAWholeBrowse) {
+  constexpr long long kItems = 20000;
+  std::mt19937_64 rng(20261209);
+  static const char* const kNames[] = {"apple", "Apple", "APPLE", "banana", "b", "", "zeta", "Z"};
+  auto randomItem = [&] {
+    const std::string name = std::string(kNames[rng() % std::size(kNames)]) +
+                             (rng() % 4 ? std::to_string(rng() % 500) : "");
+    return item(
+        name,
+        rng() % 5 ? std::optional<long long>(static_cast<long long>(rng() % 7) - 3) : std::nullopt,
+        static_cast<long long>(rng() % 3));
+  };
+  BrowseResponseConsumer kept;
+  BrowseResponseConsumer full;
+  for (long long i = 0; i < kItems; ++i) {
+    BrowseData data = randomItem();
+    kept.addItem(data);
+    full.addItem(data);
+  }
+  const Fields nameNumber{ByName, ByNumber};
+  auto ask = [&](std::vector<Query> queries, const char* step) {
+    BrowseRequest keptRequest = request("/", queries);
+    BrowseRequest fullRequest = request("/", queries);
+    std::vector<BrowseResponse> keptAnswer;
+    std::vector<BrowseResponse> fullAnswer;
+    ASSERT_TRUE(kept.getResults(keptRequest, keptAnswer).isSuccess()) << step;
+    ASSERT_TRUE(full.cache().sort(fullRequest).isSuccess()) << step;
+    ASSERT_TRUE(full.getResults(fullRequest, fullAnswer).isSuccess()) << step;
+    ASSERT_EQ(fullAnswer.size(), keptAnswer.size()) << step;
+    for (std::size_t i = 0; i < fullAnswer.size(); ++i) {
+      ASSERT_EQ(fullAnswer[i], keptAnswer[i]) << step << ", response " << i;
+    }
+  };
+  ask({pageQuery("first", nameNumber, 0, 25)}, "first page");
+  EXPECT_LT(kept.cache().memoryBytes() + kItems * 16, full.cache().memoryBytes())
+      << "only the ends of the order are held";
+  ask({pageQuery("next", nameNumber, 25, 25)}, "next page");
+  ask({pageQuery("deep", nameNumber, 1000, 24)}, "a page within the kept end");
+  ask({pageQuery("last", nameNumber, kItems - 25, 25), countQuery("count")}, "last page");
+  ask({pageQuery("flip", nameNumber, 0, 30, 1)}, "first page descending");
+  ask({pageQuery("both", nameNumber, 5, 10, -2), pageQuery("end", {ByFlag}, kItems - 7, 50)},
+      "both ends in one request");
+  ask({pageQuery("middle", nameNumber, kItems / 2, 40, 1)}, "a page between the ends");
+  ask({pageQuery("flip back", nameNumber, 3, 30)}, "flipped after the full order");
+  ask({pageQuery("flags", {ByFlag, ByName}, 0, 100)}, "other fields");
+  for (int i = 0; i < 100; ++i) {
+    BrowseData data = randomItem();
+    kept.addItem(data);
+    full.addItem(data);
+  }
+  ask({pageQuery("late", {ByFlag, ByName}, 0, 100, 1)}, "flipped after items were added");
+  ask({pageQuery("all", {ByNumber}, 0, kItems)}, "a page of every item");
+  ask({pageQuery("unsorted", {}, kItems - 3, 10)}, "no sort fields");
 }
 
 TEST(ConsumerValue, CopiesAnswerIndependently) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
@@ -54,6 +55,29 @@ std::string firstPath(BrowseRequest& request) {
   if (!databrowse::isSet(request, BrowseRequest::kPaths)) return {};
   std::vector<databrowse::BrowsePath>& paths = request.paths(true);
   return paths.empty() ? std::string() : paths.front().path();
+}
+
+// A first sort whose pages all lie within this many keys of either end of
+// the order keeps only the ends (at least this many, so that the next pages
+// of a browse need no further sort), when they are at most a sixteenth of
+// the items: then a key outside the ends costs a comparison or two instead of
+// its room in the sorter. Any other page completes the order first.
+constexpr std::size_t kKeptEndsFloor = 1024;
+constexpr std::size_t kKeptEndsShare = 16;
+
+// Offset and limit of a query that asks for a page, or nullopt when it reads
+// nothing (no parameters, a negative offset, or no positive limit).
+struct PageRange {
+  std::size_t offset;
+  std::size_t limit;
+};
+std::optional<PageRange> pageRangeOf(Query& query) {
+  if (!databrowse::isSet(query, Query::kParameters)) return std::nullopt;
+  databrowse::PagingParameters& paging = query.parameters(true).paging(true);
+  const long long offset = paging.offset();
+  const long long limit = paging.limit();
+  if (offset < 0 || limit <= 0) return std::nullopt;
+  return PageRange{static_cast<std::size_t>(offset), static_cast<std::size_t>(limit)};
 }
 
 bool asksForCount(Query& query) {
@@ -119,7 +143,28 @@ bool BrowseResponseCache::sortFieldsChanged(BrowseRequest& request) {
   return firstQuerySort(request, none).fields(false) != sortedFields;
 }
 
-CTzError BrowseResponseCache::sort(BrowseRequest& request) {
+CTzError BrowseResponseCache::sort(BrowseRequest& request) { return sortKeeping(request, 0); }
+
+std::size_t BrowseResponseCache::endsToKeep(BrowseRequest& request) {
+  std::size_t needed = kKeptEndsFloor;
+  for (Query& query : request.queries(true)) {
+    const std::optional<PageRange> page = pageRangeOf(query);
+    if (!page || page->offset >= items.size()) continue;
+    const std::size_t end = page->offset + std::min(page->limit, items.size() - page->offset);
+    needed = std::max(needed, std::min(end, items.size() - page->offset));
+  }
+  return needed <= items.size() / kKeptEndsShare ? needed : 0;
+}
+
+bool BrowseResponseCache::holdsEveryPage(BrowseRequest& request) {
+  for (Query& query : request.queries(true)) {
+    const std::optional<PageRange> page = pageRangeOf(query);
+    if (page && !sortCache.Holds(page->offset, page->limit)) return false;
+  }
+  return true;
+}
+
+CTzError BrowseResponseCache::sortKeeping(BrowseRequest& request, std::size_t keepEnds) {
   sortCache.Clear(true);
   sorted = false;
   SortParameters none;
@@ -141,7 +186,11 @@ CTzError BrowseResponseCache::sort(BrowseRequest& request) {
   if (items.size() > kMaxSortedItems) {
     throw std::length_error("cannot sort more than 2^31 browse items");
   }
-  sortCache.Reserve(items.size());
+  if (keepEnds != 0) {
+    sortCache.KeepEnds(keepEnds);
+  } else {
+    sortCache.Reserve(items.size());
+  }
   const bool fieldsSet = databrowse::isSet(sortParameters, SortParameters::kFields);
   for (std::size_t index = 0; index < items.size(); ++index) {
     sortCache.PrepareKey();
@@ -195,18 +244,18 @@ CTzError BrowseResponseCache::getResults(BrowseRequest& request,
   CTzError result = CTzError::Success();
   SortParameters none;
   const bool reverse = isReversed(firstQuerySort(request, none));
-  if (!sorted || sortFieldsChanged(request)) {
-    result = sort(request);
-  } else if (reverse != sortedReverse) {
-    // The same keys read backwards are exactly the order of a sort in the
-    // other direction, unless items arrived since the last sort.
-    if (sortCache.size() == items.size()) {
-      sortCache.SetReverse(reverse);
-      sortedReverse = reverse;
-    } else {
-      result = sort(request);
-    }
+  // The same keys read backwards are exactly the order of a sort in the
+  // other direction, unless items arrived since the last sort.
+  const bool flipped = sorted && reverse != sortedReverse;
+  if (!sorted || sortFieldsChanged(request) || (flipped && sortCache.size() != items.size())) {
+    result = sortKeeping(request, endsToKeep(request));
+  } else if (flipped) {
+    sortCache.SetReverse(reverse);
+    sortedReverse = reverse;
   }
+  // A sort that kept only the ends of the order completes it for a page
+  // that lies between them.
+  if (sorted && !holdsEveryPage(request)) result = sort(request);
   for (Query& query : request.queries(true)) {
     if (databrowse::isSet(query, Query::kParameters)) {
       appendPage(request, query, responses);

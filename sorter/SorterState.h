@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "I2/TVarlenSortCache.h"
 #include "KeyEncoding.h"
@@ -141,6 +143,52 @@ struct ReadCursor {
   void reset() noexcept { *this = ReadCursor{}; }
 };
 
+// A key that KeepEnds keeps: its value bytes, then its encoded bytes; its
+// first 8 encoded bytes as a big-endian number (zero-padded, as a Key's
+// prefix), which decide most comparisons; and its insertion number, which
+// breaks ties as the record offset does.
+struct KeptKey {
+  std::string bytes;
+  std::uint64_t prefix = 0;
+  std::uint64_t inserted = 0;
+};
+
+// The keys of a sorter that keeps only the ends of its order (KeepEnds): of
+// the keys stored, the `count` first and the `count` last of the ascending
+// order. While keys are stored `first` is a heap with the greatest of them on
+// top and `last` one with the least on top, so a key that belongs to neither
+// end costs two comparisons; SortKeys orders both ascending.
+struct KeptEnds {
+  std::uint64_t count = 0;  // 0: every key is stored in the key array
+  std::uint64_t valueSize = 0;
+  std::uint64_t stored = 0;  // keys stored, kept or not
+  std::vector<KeptKey> first;
+  std::vector<KeptKey> last;
+
+  bool active() const { return count != 0; }
+  std::string_view keyOf(const KeptKey& kept) const {
+    return std::string_view(kept.bytes).substr(valueSize);
+  }
+  // Ascending order of keys: encoded bytes as unsigned bytes (a prefix
+  // first), then insertion.
+  bool less(const KeptKey& a, const KeptKey& b) const;
+  // Takes the key `key`, whose first 8 bytes are `prefix`, with `value`,
+  // inserted as number `stored`, into the ends it belongs to.
+  void store(std::string_view key, std::uint64_t prefix, const char* value);
+  // Orders both ends ascending; store() after it heaps them again.
+  void sort();
+  // The kept key at ascending position `ascending`, or null when that
+  // position lies between the ends.
+  KeptKey* at(std::uint64_t ascending);
+  bool holds(std::uint64_t ascending) const;
+  std::size_t heapBytes() const;
+  // Forgets every key and leaves the keep-ends mode.
+  void clear() noexcept;
+
+ private:
+  bool sorted_ = false;
+};
+
 // The whole state of one sorter.
 class SorterState {
  public:
@@ -151,6 +199,7 @@ class SorterState {
   detail::CurrentKey current;
   detail::LazyOrder order;
   detail::ReadCursor cursor;
+  detail::KeptEnds kept;
 
   // Empties everything but the limits and thresholds, keeping the buffers.
   void clear(bool releaseMemory) noexcept;
@@ -162,6 +211,13 @@ class SorterState {
   // Finishes the order of the keys at `slot` of the key array and notes the
   // run of finished slots around it in the cursor.
   void reach(std::size_t slot);
+
+  // Keys stored, in the key array or counted by KeptEnds.
+  std::uint64_t keyCount() const { return kept.active() ? kept.stored : stored.keys.size(); }
+  // The ascending position of sorted position `position`.
+  std::uint64_t ascendingOf(std::uint64_t position) const {
+    return settings.reverse ? keyCount() - 1 - position : position;
+  }
 
   std::size_t slotOf(std::uint64_t position) const {
     return settings.reverse ? stored.keys.size() - 1 - position : position;
@@ -177,6 +233,7 @@ class SorterState {
   }
 
  private:
+  void checkKeptInvariants() const;
   void finishSlot(std::size_t slot);
   void restorePrefixes() noexcept;
   void trimIfOversized() noexcept;

@@ -109,9 +109,29 @@ void CommitField(SorterState& state, std::size_t count, const char* operation) {
       "the sorter already holds the most keys it can (" + std::to_string(state->limits.keys) + ")");
 }
 
+// The value of the kept key at sorted `position`, or null when that position
+// lies between the kept ends.
+char* KeptValue(SorterState& state, std::uint64_t position) {
+  detail::KeptKey* const kept = state.kept.at(state.ascendingOf(position));
+  return kept == nullptr ? nullptr : kept->bytes.data();
+}
+
 // Reads the key at `position` of the sorted order into `value`, finishing its
 // part of the order first when the run around the cursor does not hold it.
+// Returns nonzero, the cursor past the end, when only the ends are kept and
+// the position lies between them.
 std::int32_t Deliver(SorterState& state, std::uint64_t position, char*& value) {
+  if (state.kept.active()) {
+    char* const kept = KeptValue(state, position);
+    if (kept == nullptr) {
+      state.cursor.state = CursorState::kAtEnd;
+      return 1;
+    }
+    state.cursor.position = position;
+    state.cursor.state = CursorState::kValid;
+    value = kept;
+    return 0;
+  }
   std::size_t const slot = state.slotOf(position);
   if (slot < state.cursor.runBegin || slot >= state.cursor.runEnd) state.reach(slot);
   state.cursor.position = position;
@@ -163,6 +183,7 @@ void detail::StoredKeys::clear() noexcept {
 void SorterState::clear(bool releaseMemory) noexcept {
   stored.clear();
   current.clear();
+  kept.clear();
   order.reloaded.clear();
   forgetOrder();
   order.trimOnSort = releaseMemory;
@@ -184,7 +205,7 @@ void TVarlenSortCache::Clear(bool releaseMemory) {
 std::int32_t TVarlenSortCache::Initialize(unsigned long keyFields, unsigned long valueSize,
                                           std::string name, std::string location, bool reverse,
                                           bool /*unique*/, ProgressCallBack* /*progress*/) {
-  if (state_ && (!state_->stored.keys.empty() || state_->current.state != KeyState::kNone)) {
+  if (state_ && (state_->keyCount() != 0 || state_->current.state != KeyState::kNone)) {
     Fail(state_.get(), "Initialize", "the sorter holds keys (call Clear first)");
   }
   if (keyFields == 0 || valueSize == 0 || name.empty()) return 1;
@@ -203,12 +224,37 @@ std::int32_t TVarlenSortCache::Initialize(unsigned long keyFields, unsigned long
   state->settings.reverse = reverse;
   state->settings.initialised = true;
   state->current.clear();
+  state->kept.clear();
   state->forgetOrder();
   return 0;
 }
 
+void TVarlenSortCache::KeepEnds(std::size_t count) {
+  SorterState& state = Initialised(state_, "KeepEnds");
+  if (state.keyCount() != 0) Fail(&state, "KeepEnds", "the sorter holds keys (call Clear first)");
+  state.kept.clear();
+  state.kept.count = std::min<std::uint64_t>(count, state.limits.keys);
+  state.kept.valueSize = state.settings.valueSize;
+}
+
+bool TVarlenSortCache::Holds(unsigned long position, std::size_t count) const {
+  if (!state_ || !state_->kept.active()) return true;
+  const SorterState& state = *state_;
+  const std::uint64_t keys = state.keyCount();
+  if (position >= keys || count == 0) return true;
+  const std::uint64_t end = position + std::min<std::uint64_t>(count, keys - position);
+  const std::uint64_t a = state.ascendingOf(position);
+  const std::uint64_t b = state.ascendingOf(end - 1);
+  // The kept ascending positions are two runs, [0, first) and [keys - last,
+  // keys); a range is held when it lies within one of them or they meet.
+  const std::uint64_t first = state.kept.first.size();
+  const std::uint64_t lastBegin = keys - state.kept.last.size();
+  return first >= lastBegin || std::max(a, b) < first || std::min(a, b) >= lastBegin;
+}
+
 void TVarlenSortCache::Reserve(std::size_t keys) {
   SorterState& state = Initialised(state_, "Reserve");
+  if (state.kept.active()) return;  // only the kept keys are held
   state.stored.keys.reserveExactly(std::min<std::uint64_t>(keys, state.limits.keys));
 }
 
@@ -255,8 +301,20 @@ void TVarlenSortCache::StoreCurrentKeywithVal(char* value) {
   char const* const operation = "StoreCurrentKeywithVal";
   SorterState* const state = state_.get();
   if (state == nullptr || state->current.state != KeyState::kFinished || value == nullptr ||
-      state->stored.keys.size() >= state->limits.keys) {
+      state->keyCount() >= state->limits.keys) {
     RefuseStore(state, value);
+  }
+  if (state->kept.active()) {
+    // Room for the zero tail keeps the 8-byte load of the prefix inside the
+    // buffer (a copied sorter holds its key without it); LoadMasked clears
+    // what lies past the key.
+    detail::PodBuffer<unsigned char>& key = state->current.bytes;
+    key.reserveMore(CurrentKey::kCurrentTail);
+    state->kept.store(std::string_view(reinterpret_cast<const char*>(key.data()), key.size()),
+                      detail::LoadMasked(key.data(), key.size()), value);
+    state->current.state = KeyState::kNone;
+    if (state->order.sorted) state->forgetOrder();
+    return;
   }
   detail::StoredKeys& stored = state->stored;
   detail::PodBuffer<unsigned char>& current = state->current.bytes;
@@ -310,6 +368,12 @@ void TVarlenSortCache::StoreCurrentKeywithVal(char* value) {
 void TVarlenSortCache::SortKeys() {
   SorterState& state = Initialised(state_, "SortKeys");
   if (state.order.sorted) return;  // sorted keys stay as they are, and so does reading
+  if (state.kept.active()) {
+    state.kept.sort();
+    state.order.sorted = true;
+    state.cursor.reset();
+    return;
+  }
   state.sortKeys();
 }
 
@@ -323,7 +387,7 @@ std::int32_t TVarlenSortCache::GetFirstVal(unsigned long position, int /*reserve
                                            bool /*unused*/) {
   SorterState* const state = state_.get();
   if (state == nullptr) return 1;
-  if (!state->order.sorted || position >= state->stored.keys.size()) {
+  if (!state->order.sorted || position >= state->keyCount()) {
     state->cursor.state = CursorState::kAtEnd;
     return 1;
   }
@@ -335,10 +399,10 @@ std::int32_t TVarlenSortCache::GetNextVal(int /*reserved*/, char*& value, bool /
   if (state == nullptr) return 1;
   detail::ReadCursor& cursor = state->cursor;
   // A valid cursor implies sorted keys.
-  if (cursor.state == CursorState::kValid && cursor.position + 1 < state->stored.keys.size()) {
+  if (cursor.state == CursorState::kValid && cursor.position + 1 < state->keyCount()) {
     // Within the finished run around the cursor a read is a lookup.
     std::size_t const slot = state->slotOf(cursor.position + 1);
-    if (slot >= cursor.runBegin && slot < cursor.runEnd) {
+    if (!state->kept.active() && slot >= cursor.runBegin && slot < cursor.runEnd) {
       ++cursor.position;
       value = state->valueAt(slot);
       return 0;
@@ -360,7 +424,16 @@ std::size_t TVarlenSortCache::GetVals(unsigned long position, std::size_t count,
   if (GetFirstVal(position, 0, values[0], false) != 0) return 0;
   SorterState& state = *state_;
   detail::ReadCursor& cursor = state.cursor;
-  std::size_t const wanted = std::min<std::uint64_t>(count, state.stored.keys.size() - position);
+  std::size_t const wanted = std::min<std::uint64_t>(count, state.keyCount() - position);
+  if (state.kept.active()) {
+    std::size_t n = 1;
+    for (; n < wanted; ++n) {
+      values[n] = KeptValue(state, position + n);
+      if (values[n] == nullptr) break;
+      cursor.position = position + n;
+    }
+    return n;
+  }
   for (std::size_t n = 1; n < wanted; ++n) {
     std::size_t const slot = state.slotOf(position + n);
     if (slot < cursor.runBegin || slot >= cursor.runEnd) state.reach(slot);
@@ -370,7 +443,7 @@ std::size_t TVarlenSortCache::GetVals(unsigned long position, std::size_t count,
   return wanted;
 }
 
-std::size_t TVarlenSortCache::size() const { return state_ ? state_->stored.keys.size() : 0; }
+std::size_t TVarlenSortCache::size() const { return state_ ? state_->keyCount() : 0; }
 
 std::size_t TVarlenSortCache::memoryBytes() const {
   if (!state_) return 0;
@@ -385,7 +458,7 @@ std::size_t TVarlenSortCache::memoryBytes() const {
          state.stored.records.heldBytes() + state.current.bytes.capacity() +
          state.order.pending.size() * kPendingNodeBytes +
          state.order.reloaded.capacity() * sizeof(detail::Reloaded) +
-         heapText(state.settings.name) + heapText(state.settings.location);
+         heapText(state.settings.name) + heapText(state.settings.location) + state.kept.heapBytes();
 }
 
 // ---- Invariants -----------------------------------------------------------------
@@ -435,11 +508,49 @@ void SorterState::checkInvariants() const {
     require(after == order.pending.begin() || std::prev(after)->second.end <= cursor.runBegin,
             "the finished run around the cursor holds no pending bucket");
   }
+  if (kept.active()) {
+    checkKeptInvariants();
+    return;
+  }
   if (cursor.state == CursorState::kValid) {
     require(order.sorted && cursor.position < n, "a valid cursor stands on a sorted key");
     std::size_t const slot = slotOf(cursor.position);
     require(cursor.runBegin <= slot && slot < cursor.runEnd,
             "the finished run holds the key under the cursor");
+  }
+}
+
+void SorterState::checkKeptInvariants() const {
+  auto require = [](bool holds, const char* invariant) {
+    if (!holds) {
+      throw std::logic_error(std::string("TVarlenSortCache: broken invariant: ") + invariant);
+    }
+  };
+  auto less = [this](const detail::KeptKey& a, const detail::KeptKey& b) {
+    return kept.less(a, b);
+  };
+  require(stored.keys.empty() && order.pending.empty(),
+          "a sorter that keeps the ends stores no key in the key array");
+  const std::uint64_t ends = std::min(kept.count, kept.stored);
+  require(kept.first.size() == ends && kept.last.size() == ends,
+          "each kept end holds the kept count of keys, or every key when fewer were stored");
+  for (const auto* end : {&kept.first, &kept.last}) {
+    for (const detail::KeptKey& key : *end) {
+      require(key.bytes.size() >= kept.valueSize && key.inserted < kept.stored,
+              "a kept key holds its value and was stored");
+    }
+  }
+  if (order.sorted) {
+    require(std::is_sorted(kept.first.begin(), kept.first.end(), less) &&
+                std::is_sorted(kept.last.begin(), kept.last.end(), less),
+            "sorted kept ends are in ascending order");
+    require(kept.stored < 2 * kept.count || ends == 0 || less(kept.first.back(), kept.last.front()),
+            "the first kept end lies before the last when they do not meet");
+  }
+  if (cursor.state == CursorState::kValid) {
+    require(
+        order.sorted && cursor.position < kept.stored && kept.holds(ascendingOf(cursor.position)),
+        "a valid cursor stands on a kept, sorted key");
   }
 }
 

@@ -794,6 +794,90 @@ TEST_P(SorterRandomised, SmallSizeThresholdsSortAlike) {
   }
 }
 
+// A sorter that keeps only the ends delivers exactly the full order at every
+// held position, in both directions, after a copy, a flip and more keys; it
+// holds the positions that Holds names and no others.
+TEST_P(SorterRandomised, KeptEndsMatchTheFullOrderWhereHeld) {
+  testsupport::TestSeed const seed(141421);
+  rng.seed(seed.value());
+  for (auto [n, count] : {std::pair<std::size_t, std::size_t>{0, 3},
+                          {1, 1},
+                          {5, 3},
+                          {6, 3},
+                          {7, 3},
+                          {400, 16},
+                          {5000, 100}}) {
+    std::vector<Fields> in = Input(n);
+    auto expectedOf = [&](std::size_t keys, bool reverse) {
+      Order expected(keys);
+      for (std::uint32_t i = 0; i < keys; ++i) expected[i] = i;
+      std::stable_sort(expected.begin(), expected.end(), [&](std::uint32_t a, std::uint32_t b) {
+        return ReferenceLess(in[a], in[b]);
+      });
+      if (reverse) std::reverse(expected.begin(), expected.end());
+      return expected;
+    };
+    auto check = [&](I2::TVarlenSortCache& reader, const Order& expected) {
+      reader.checkInvariants();
+      ASSERT_EQ(expected.size(), reader.size());
+      std::size_t held = 0;
+      char* value = nullptr;
+      for (std::size_t p = 0; p < expected.size(); ++p) {
+        const bool holds = reader.Holds(p, 1);
+        ASSERT_EQ(holds, reader.GetFirstVal(p, 0, value, false) == 0) << "n=" << n << " p=" << p;
+        if (!holds) continue;
+        ++held;
+        ASSERT_EQ(expected[p], Decode(value)) << "n=" << n << " p=" << p;
+      }
+      ASSERT_EQ(std::min(expected.size(), 2 * count), held) << "n=" << n;
+      // A run from the start: GetVals stops where the first end stops, and
+      // GetNextVal does too.
+      std::vector<char*> values(expected.size() + 1);
+      const std::size_t got = reader.GetVals(0, expected.size(), values.data());
+      ASSERT_EQ(expected.size() > 2 * count ? count : expected.size(), got);
+      for (std::size_t i = 0; i < got; ++i) ASSERT_EQ(expected[i], Decode(values[i]));
+      ASSERT_NE(0, reader.GetNextVal(0, value, false)) << "the gap or the end follows the run";
+      EXPECT_EQ(expected.size() <= 2 * count, reader.Holds(0, expected.size()));
+      EXPECT_TRUE(reader.Holds(expected.size() - std::min(expected.size(), count), count));
+      reader.checkInvariants();
+    };
+    bool const reverse = rng() % 2;
+    sorter.Clear(true);
+    Init(reverse);
+    sorter.KeepEnds(count);
+    for (std::size_t i = 0; i < n / 2; ++i) Add(in[i]);
+    sorter.SortKeys();
+    check(sorter, expectedOf(n / 2, reverse));
+    for (std::size_t i = n / 2; i < n; ++i) Add(in[i]);
+    sorter.SortKeys();
+    check(sorter, expectedOf(n, reverse));
+    I2::TVarlenSortCache copy(sorter);
+    sorter.SetReverse(!reverse);
+    check(sorter, expectedOf(n, !reverse));
+    check(copy, expectedOf(n, reverse));
+    EXPECT_LT(sorter.memoryBytes(), 2 * count * 200 + 4096) << "only the ends are held";
+  }
+}
+
+TEST_F(SorterLifecycle, KeepEndsNeedsAnEmptyInitialisedSorterAndEndsWithClear) {
+  ExpectMisuse([&] { sorter.KeepEnds(3); }, "KeepEnds", "not initialised");
+  Init();
+  Add({u16{1}});
+  ExpectMisuse([&] { sorter.KeepEnds(3); }, "KeepEnds", "holds keys");
+  sorter.Clear(true);
+  Init();
+  sorter.KeepEnds(1);
+  for (u16 k : {5, 3, 9, 1, 7}) Add({k});
+  EXPECT_EQ(5u, sorter.size());
+  EXPECT_THAT(SortedFrom(), ElementsAre(3)) << "the first end ends after one key";
+  EXPECT_FALSE(sorter.Holds(0, 5));
+  EXPECT_TRUE(sorter.Holds(4, 100)) << "positions past the last key need nothing";
+  ExpectMisuse([&] { Init(); }, "Initialize", "holds keys");
+  EXPECT_THAT(OrderOf({{u16{2}}, {u16{1}}, {u16{3}}}), ElementsAre(1, 0, 2))
+      << "Clear and Initialize store every key again";
+  EXPECT_TRUE(sorter.Holds(0, 3));
+}
+
 std::string PatternName(const ::testing::TestParamInfo<Pattern>& info) {
   static const char* const kNames[] = {"Shuffled",   "FewDistinct", "AllEqual",    "Ascending",
                                        "Descending", "PipeOrgan",   "NearlySorted"};

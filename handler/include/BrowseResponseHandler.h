@@ -80,6 +80,11 @@ class BROWSERESPONSEHANDLER_EXPORT BrowseResponseCache {
   // is unsorted or the first query asks for other fields or another direction
   // than the last sort. Returns the sort's error if that sort failed (the
   // responses are built all the same, with empty pages), else success.
+  // A sort that getResults starts for pages near the ends of the order (the
+  // first pages, or the last) keeps only those ends in the key sorter, about
+  // a thousand keys at each end or as many as the pages reach, when that is
+  // a small share of the items; a later page between the ends completes the
+  // order first. The answers are those of a full sort either way.
   CTzError getResults(databrowse::BrowseRequest& request,
                       std::vector<databrowse::BrowseResponse>& responses);
 
@@ -97,6 +102,9 @@ class BROWSERESPONSEHANDLER_EXPORT BrowseResponseCache {
   std::size_t memoryBytes() const;
 
  private:
+  CTzError sortKeeping(databrowse::BrowseRequest& request, std::size_t keepEnds);
+  std::size_t endsToKeep(databrowse::BrowseRequest& request);
+  bool holdsEveryPage(databrowse::BrowseRequest& request);
   void appendPage(databrowse::BrowseRequest& request, databrowse::Query& query,
                   std::vector<databrowse::BrowseResponse>& responses);
   void appendCount(databrowse::BrowseRequest& request, databrowse::Query& query,

@@ -64,6 +64,14 @@ std::int32_t TVarlenSortCache::Initialize(unsigned long keyFields, unsigned long
 
 void TVarlenSortCache::Reserve(std::size_t keys) { log("Reserve(" + std::to_string(keys) + ")"); }
 
+void TVarlenSortCache::KeepEnds(std::size_t count) {
+  log("KeepEnds(" + std::to_string(count) + ")");
+}
+
+// A question about what is held, not a step of the conversation: not logged.
+// The stand-in holds every value it was given.
+bool TVarlenSortCache::Holds(unsigned long, std::size_t) const { return true; }
+
 void TVarlenSortCache::SetReverse(bool reverse) { log("SetReverse(" + flag(reverse) + ")"); }
 
 void TVarlenSortCache::PrepareKey() { log("PrepareKey()"); }

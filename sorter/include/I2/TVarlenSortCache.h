@@ -122,6 +122,23 @@ class IDXUTILS_EXPORT TVarlenSortCache {
   // key array past what they need. Optional; needs Initialize first.
   void Reserve(std::size_t keys);
 
+  // Keeps, of the keys stored from now on, only the `count` first and the
+  // `count` last of the ascending order (0 keeps every key, as after
+  // Initialize). Such a sorter holds about 2 x `count` keys whatever it is
+  // given, and a key outside both ends costs a comparison or two instead of
+  // its room in the key array: for reads that stay near the ends of the
+  // order, such as a first or last page, in either direction. size() still
+  // counts every key stored and positions count over all of them; reading a
+  // position between the ends returns nonzero as past the end does (Holds
+  // tells which positions are held). Needs Initialize and no key stored
+  // (std::logic_error otherwise); Clear and Initialize end it.
+  void KeepEnds(std::size_t count);
+
+  // True when every key at positions [position, position + count) of the
+  // sorted order that exists is held, so that reading them delivers them
+  // all; always true unless KeepEnds keeps only the ends.
+  bool Holds(unsigned long position, std::size_t count) const;
+
   // Starts a new, empty current key, dropping one that was not stored. A key
   // may hold at most 4294967295 encoded bytes (std::length_error past that).
   void PrepareKey();
