@@ -87,6 +87,45 @@ bool asksForCount(Query& query) {
   return type == static_cast<std::uint32_t>(databrowse::AggregateCount);
 }
 
+// Adds the key field that `field` names for `item` to the sorter's current
+// key; a field outside the key table adds none.
+void addKeyField(I2::TVarlenSortCache& sorter, BrowseData& item, FilteredBrowseField field) {
+  switch (field) {
+    case databrowse::ByFlag: {
+      // An item without flags reads as flag 0; flagValue neither creates
+      // the flags nor changes how the cached item is stored.
+      const unsigned short flagged = item.flagValue() != 0 ? 1 : 0;
+      sorter.AddFieldToKey(flagged);
+      break;
+    }
+    case databrowse::ByNumber: {
+      const unsigned long number = static_cast<std::uint64_t>(item.number()) ^ kSignBit;
+      sorter.AddFieldToKey(number);
+      break;
+    }
+    case databrowse::ByName: {
+      const std::string_view name = item.nameView();
+      const auto length = static_cast<unsigned short>(std::min(name.size(), kMaxKeyTextLength));
+      sorter.AddFieldToKey_IgnoreCase(name.data(), length);
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+// The same for every field, in a sorter that keeps only the ends of the
+// order: it can place most keys by their first field, and the item's other
+// fields are then not read. False when the sorter took the key as placed.
+bool addKeyFieldsUnlessDropped(I2::TVarlenSortCache& sorter, BrowseData& item,
+                               const std::vector<FilteredBrowseField>& fields) {
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    if (i > 0 && sorter.DropsCurrentKey()) return false;
+    addKeyField(sorter, item, fields[i]);
+  }
+  return true;
+}
+
 }  // namespace
 
 BrowseResponseCache::BrowseResponseCache() = default;
@@ -195,7 +234,11 @@ CTzError BrowseResponseCache::sortKeeping(BrowseRequest& request, std::size_t ke
   for (std::size_t index = 0; index < items.size(); ++index) {
     sortCache.PrepareKey();
     if (fieldsSet) {
-      addKeyFields(items[index], fields);
+      if (keepEnds == 0) {
+        addKeyFields(items[index], fields);
+      } else if (!addKeyFieldsUnlessDropped(sortCache, items[index], fields)) {
+        continue;
+      }
     } else {
       const unsigned short allEqual = 0;
       sortCache.AddFieldToKey(allEqual);
@@ -213,30 +256,7 @@ CTzError BrowseResponseCache::sortKeeping(BrowseRequest& request, std::size_t ke
 
 void BrowseResponseCache::addKeyFields(BrowseData& item,
                                        const std::vector<FilteredBrowseField>& fields) {
-  for (const FilteredBrowseField field : fields) {
-    switch (field) {
-      case databrowse::ByFlag: {
-        // An item without flags reads as flag 0; flagValue neither creates
-        // the flags nor changes how the cached item is stored.
-        const unsigned short flagged = item.flagValue() != 0 ? 1 : 0;
-        sortCache.AddFieldToKey(flagged);
-        break;
-      }
-      case databrowse::ByNumber: {
-        const unsigned long number = static_cast<std::uint64_t>(item.number()) ^ kSignBit;
-        sortCache.AddFieldToKey(number);
-        break;
-      }
-      case databrowse::ByName: {
-        const std::string_view name = item.nameView();
-        const auto length = static_cast<unsigned short>(std::min(name.size(), kMaxKeyTextLength));
-        sortCache.AddFieldToKey_IgnoreCase(name.data(), length);
-        break;
-      }
-      default:
-        break;  // other fields add no key
-    }
-  }
+  for (const FilteredBrowseField field : fields) addKeyField(sortCache, item, field);
 }
 
 CTzError BrowseResponseCache::getResults(BrowseRequest& request,

@@ -26,6 +26,26 @@ int CompareWithKept(std::string_view key, std::uint64_t prefix, const KeptKey& k
   return CompareKeys(key, keptKey);
 }
 
+// The order against `kept` of every key that begins with the bytes
+// `partial` (first 8 as `prefix`): -1 or 1 when all of them lie on one side
+// of it, 0 when that depends on the bytes that follow.
+int PlacePartial(std::string_view partial, std::uint64_t prefix, const KeptKey& kept,
+                 std::string_view keptKey) {
+  // Only the bytes that the partial key has may decide.
+  const std::size_t known = std::min<std::size_t>(partial.size(), kPrefixBytes);
+  const std::uint64_t mask = known == kPrefixBytes ? ~std::uint64_t{0}
+                                                   : ~(~std::uint64_t{0} >> (8 * known));
+  if ((prefix & mask) != (kept.prefix & mask)) return (prefix & mask) < (kept.prefix & mask) ? -1 : 1;
+  const std::size_t common = std::min(partial.size(), keptKey.size());
+  if (common > known) {
+    const int byBytes = std::memcmp(partial.data() + known, keptKey.data() + known, common - known);
+    if (byBytes != 0) return byBytes < 0 ? -1 : 1;
+  }
+  // A kept key that is a proper prefix of the partial one sorts before all
+  // its continuations; otherwise they may still fall either side.
+  return partial.size() > keptKey.size() ? 1 : 0;
+}
+
 void Fill(KeptKey& kept, std::string_view key, std::uint64_t prefix, const char* value,
           std::size_t valueSize, std::uint64_t inserted) {
   kept.bytes.assign(value, valueSize);
@@ -86,6 +106,14 @@ void KeptEnds::store(std::string_view key, std::uint64_t prefix, const char* val
   ++stored;
 }
 
+bool KeptEnds::dropsPartial(std::string_view partial, std::uint64_t prefix) const {
+  if (sorted_ || first.size() < count) return false;
+  // A later key joins the first end only below its greatest key, and the
+  // last end only from its least key on (see store()).
+  return PlacePartial(partial, prefix, first.front(), keyOf(first.front())) > 0 &&
+         PlacePartial(partial, prefix, last.front(), keyOf(last.front())) < 0;
+}
+
 void KeptEnds::sort() {
   if (sorted_) return;
   auto ascending = [this](const KeptKey& a, const KeptKey& b) { return less(a, b); };
@@ -120,8 +148,10 @@ void KeptEnds::clear() noexcept {
   count = 0;
   valueSize = 0;
   stored = 0;
-  first.clear();
-  last.clear();
+  // The ends are small next to a full sort; their room is not kept for the
+  // next sort, whose count may be smaller.
+  std::vector<KeptKey>().swap(first);
+  std::vector<KeptKey>().swap(last);
   sorted_ = false;
 }
 

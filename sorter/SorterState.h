@@ -175,6 +175,11 @@ struct KeptEnds {
   // Takes the key `key`, whose first 8 bytes are `prefix`, with `value`,
   // inserted as number `stored`, into the ends it belongs to.
   void store(std::string_view key, std::uint64_t prefix, const char* value);
+  // Whether every key that begins with the bytes `partial` (first 8 as
+  // `prefix`), whatever follows, lies between the ends, so that store()
+  // would keep it in neither. False when that depends on what follows, and
+  // while the ends are not yet full or not heaps (after sort()).
+  bool dropsPartial(std::string_view partial, std::uint64_t prefix) const;
   // Orders both ends ascending; store() after it heaps them again.
   void sort();
   // The kept key at ascending position `ascending`, or null when that
@@ -182,7 +187,8 @@ struct KeptEnds {
   KeptKey* at(std::uint64_t ascending);
   bool holds(std::uint64_t ascending) const;
   std::size_t heapBytes() const;
-  // Forgets every key and leaves the keep-ends mode.
+  // Forgets every key, gives back the ends' memory and leaves the keep-ends
+  // mode.
   void clear() noexcept;
 
  private:

@@ -297,6 +297,24 @@ void TVarlenSortCache::FinishKey() {
   state_->current.state = KeyState::kFinished;
 }
 
+bool TVarlenSortCache::DropsCurrentKey() {
+  SorterState* const state = state_.get();
+  if (state == nullptr || !state->kept.active() || state->current.state != KeyState::kBuilding ||
+      state->kept.stored >= state->limits.keys) {
+    return false;
+  }
+  detail::PodBuffer<unsigned char>& key = state->current.bytes;
+  key.reserveMore(CurrentKey::kCurrentTail);  // keeps the prefix's 8-byte load inside
+  if (!state->kept.dropsPartial(
+          std::string_view(reinterpret_cast<const char*>(key.data()), key.size()),
+          detail::LoadMasked(key.data(), key.size()))) {
+    return false;
+  }
+  ++state->kept.stored;
+  state->current.clear();
+  return true;
+}
+
 void TVarlenSortCache::StoreCurrentKeywithVal(char* value) {
   char const* const operation = "StoreCurrentKeywithVal";
   SorterState* const state = state_.get();

@@ -68,6 +68,9 @@ void TVarlenSortCache::KeepEnds(std::size_t count) {
   log("KeepEnds(" + std::to_string(count) + ")");
 }
 
+// The stand-in keeps every key, so it never drops one.
+bool TVarlenSortCache::DropsCurrentKey() { return false; }
+
 // A question about what is held, not a step of the conversation: not logged.
 // The stand-in holds every value it was given.
 bool TVarlenSortCache::Holds(unsigned long, std::size_t) const { return true; }

@@ -134,6 +134,14 @@ class IDXUTILS_EXPORT TVarlenSortCache {
   // (std::logic_error otherwise); Clear and Initialize end it.
   void KeepEnds(std::size_t count);
 
+  // In a sorter that keeps only the ends: when the fields added so far place
+  // the key being built between the ends whatever fields follow, counts it
+  // as stored (it takes its position, and no value) and returns true; the
+  // next key starts with PrepareKey. So a caller may skip the reads of the
+  // remaining fields of most keys. Otherwise, and when every key is kept,
+  // returns false and changes nothing.
+  bool DropsCurrentKey();
+
   // True when every key at positions [position, position + count) of the
   // sorted order that exists is held, so that reading them delivers them
   // all; always true unless KeepEnds keeps only the ends.
