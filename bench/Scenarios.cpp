@@ -79,17 +79,19 @@ std::vector<PlainItem> plainPage(std::vector<BrowseResponse>& responses) {
   return page;
 }
 
-ChildReport addItemsOurs(Items& items) {
+ChildReport addItemsOurs(Items& items, bool reserve) {
   ChildReport report;
   databrowse::BrowseRequest request = pageRequest(Order::kNameNumber, false, 0);
   BrowseResponseConsumer consumer;
   consumer.cache().reset(request);
   {
     TimedRegion timed(report);
+    if (reserve) consumer.cache().reserve(items.size());
     for (BrowseData& item : items) consumer.addItem(item);
   }
   if (consumer.cache().itemCount() != items.size()) throw std::runtime_error("items were lost");
-  report.label = "N x addItem into a new consumer";
+  report.label = reserve ? "reserve(N), then N x addItem into a new consumer"
+                         : "N x addItem into a new consumer";
   return report;
 }
 

@@ -23,8 +23,10 @@ using Items = std::vector<databrowse::BrowseData>;
 // The items of the first response's page, in the plain form.
 std::vector<PlainItem> plainPage(std::vector<databrowse::BrowseResponse>& responses);
 
-// N x addItem into a new consumer after its reset (timed: the adds).
-ChildReport addItemsOurs(Items& items);
+// N x addItem into a new consumer after its reset (timed: the adds); with
+// `reserve`, the cache first makes room for N items (timed too), as the plain
+// copy reserves its vector and as a host that knows N does.
+ChildReport addItemsOurs(Items& items, bool reserve);
 // The plain copies into a reserved vector (timed: reserve and copy).
 ChildReport addItemsPlain(Items& items);
 

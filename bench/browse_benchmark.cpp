@@ -408,7 +408,12 @@ void registerFreshSize(std::size_t n) {
   const std::string suffix = "/N:" + std::to_string(n);
   const PageSlot firstPage{Order::kNameNumber, false, 0, n};
 
-  addFresh("add_items/ours" + suffix, n, bench::addItemsOurs, std::nullopt);
+  addFresh(
+      "add_items/ours" + suffix, n, [](Items& items) { return bench::addItemsOurs(items, false); },
+      std::nullopt);
+  addFresh(
+      "add_items/ours/reserved" + suffix, n,
+      [](Items& items) { return bench::addItemsOurs(items, true); }, std::nullopt);
   addFresh("add_items/stable_sort" + suffix, n, bench::addItemsPlain, std::nullopt);
 
   for (Order order : bench::kOrders) {

@@ -317,11 +317,13 @@ def checks(figures):
         quotient(high, low) if large != small else None, lambda v: v <= 1.3,
         lambda v: f"{fmt(high)} / {fmt(low)} ns per item = {v:.2f}×")
 
-    ours = get("add_items", "", "ours")
     peer = get("add_items", "", "stable_sort")
-    add("10. addItem × N: ours / plain C++ copy (vector of structs), fresh", "≤ 0.5×",
-        quotient(ours, peer), lambda v: v <= 0.5,
-        lambda v: f"{fmt(ours)} / {fmt(peer)} ns per item = {v:.2f}×")
+    for label, variant, what in (("10a", "", "addItem × N"),
+                                 ("10b", "reserved", "reserve(N), then addItem × N")):
+        ours = get("add_items", variant, "ours")
+        add(f"{label}. {what}: ours / plain C++ copy (reserve, then copy), fresh", "≤ 0.5×",
+            quotient(ours, peer), lambda v: v <= 0.5,
+            lambda v, ours=ours: f"{fmt(ours)} / {fmt(peer)} ns per item = {v:.2f}×")
     ours = get("browse", nn, "ours")
     peer = get("browse", nn, "sqlite")
     add("11. whole browse: SQLite insert + first page / ours, fresh", "≥ 6×",
