@@ -4,8 +4,11 @@
 // Use, in this order:
 //   Initialize(keyFields, valueSize, name, location, reverse, ...)
 //   Reserve(expected number of keys)                      (optional)
+//   or KeepEnds(count) for reads near the ends only       (optional)
 //   for each key: PrepareKey(); AddFieldToKey...(); FinishKey();
 //                 StoreCurrentKeywithVal(value)
+//                 (with KeepEnds, DropsCurrentKey() between fields may end
+//                 a key early)
 //   SortKeys()
 //   GetFirstVal(position, ...), then GetNextVal(...) until it returns nonzero.
 // Clear empties the sorter; Initialize must follow before new keys are added.
