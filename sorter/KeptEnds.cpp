@@ -33,9 +33,10 @@ int PlacePartial(std::string_view partial, std::uint64_t prefix, const KeptKey& 
                  std::string_view keptKey) {
   // Only the bytes that the partial key has may decide.
   const std::size_t known = std::min<std::size_t>(partial.size(), kPrefixBytes);
-  const std::uint64_t mask = known == kPrefixBytes ? ~std::uint64_t{0}
-                                                   : ~(~std::uint64_t{0} >> (8 * known));
-  if ((prefix & mask) != (kept.prefix & mask)) return (prefix & mask) < (kept.prefix & mask) ? -1 : 1;
+  const std::uint64_t mask =
+      known == kPrefixBytes ? ~std::uint64_t{0} : ~(~std::uint64_t{0} >> (8 * known));
+  if ((prefix & mask) != (kept.prefix & mask))
+    return (prefix & mask) < (kept.prefix & mask) ? -1 : 1;
   const std::size_t common = std::min(partial.size(), keptKey.size());
   if (common > known) {
     const int byBytes = std::memcmp(partial.data() + known, keptKey.data() + known, common - known);

@@ -9,8 +9,8 @@
 #include <random>
 #include <stdexcept>
 #include <string>
-#include <type_traits>
 #include <tuple>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -816,8 +816,13 @@ TEST_P(SorterRandomised, KeptEndsMatchTheFullOrderWhereHeld) {
   // between fields.
   std::vector<std::tuple<std::size_t, std::size_t, bool>> cases;
   for (bool drop : {false, true}) {
-    for (auto [n, count] : {std::pair<std::size_t, std::size_t>{0, 3}, {1, 1}, {5, 3}, {6, 3},
-                            {7, 3}, {400, 16}, {5000, 100}}) {
+    for (auto [n, count] : {std::pair<std::size_t, std::size_t>{0, 3},
+                            {1, 1},
+                            {5, 3},
+                            {6, 3},
+                            {7, 3},
+                            {400, 16},
+                            {5000, 100}}) {
       cases.emplace_back(n, count, drop);
     }
   }
