@@ -109,6 +109,23 @@ void CommitField(SorterState& state, std::size_t count, const char* operation) {
       "the sorter already holds the most keys it can (" + std::to_string(state->limits.keys) + ")");
 }
 
+// The current key's bytes and its first 8 as a big-endian prefix, for a
+// sorter that keeps the ends.
+struct CurrentKeyView {
+  std::string_view bytes;
+  std::uint64_t prefix;
+};
+
+CurrentKeyView ViewOf(CurrentKey& current) {
+  // Room for the zero tail keeps the 8-byte load of the prefix inside the
+  // buffer (a copied sorter holds its key without it); LoadMasked clears
+  // what lies past the key.
+  current.bytes.reserveMore(CurrentKey::kCurrentTail);
+  const unsigned char* const data = current.bytes.data();
+  return {std::string_view(reinterpret_cast<const char*>(data), current.bytes.size()),
+          detail::LoadMasked(data, current.bytes.size())};
+}
+
 // The value of the kept key at sorted `position`, or null when that position
 // lies between the kept ends.
 char* KeptValue(SorterState& state, std::uint64_t position) {
@@ -303,13 +320,8 @@ bool TVarlenSortCache::DropsCurrentKey() {
       state->kept.stored >= state->limits.keys) {
     return false;
   }
-  detail::PodBuffer<unsigned char>& key = state->current.bytes;
-  key.reserveMore(CurrentKey::kCurrentTail);  // keeps the prefix's 8-byte load inside
-  if (!state->kept.dropsPartial(
-          std::string_view(reinterpret_cast<const char*>(key.data()), key.size()),
-          detail::LoadMasked(key.data(), key.size()))) {
-    return false;
-  }
+  const CurrentKeyView key = ViewOf(state->current);
+  if (!state->kept.dropsPartial(key.bytes, key.prefix)) return false;
   ++state->kept.stored;
   state->current.clear();
   return true;
@@ -323,13 +335,8 @@ void TVarlenSortCache::StoreCurrentKeywithVal(char* value) {
     RefuseStore(state, value);
   }
   if (state->kept.active()) {
-    // Room for the zero tail keeps the 8-byte load of the prefix inside the
-    // buffer (a copied sorter holds its key without it); LoadMasked clears
-    // what lies past the key.
-    detail::PodBuffer<unsigned char>& key = state->current.bytes;
-    key.reserveMore(CurrentKey::kCurrentTail);
-    state->kept.store(std::string_view(reinterpret_cast<const char*>(key.data()), key.size()),
-                      detail::LoadMasked(key.data(), key.size()), value);
+    const CurrentKeyView key = ViewOf(state->current);
+    state->kept.store(key.bytes, key.prefix, value);
     state->current.state = KeyState::kNone;
     if (state->order.sorted) state->forgetOrder();
     return;

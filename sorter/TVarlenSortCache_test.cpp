@@ -610,6 +610,17 @@ bool ReferenceLess(const Fields& a, const Fields& b) {
   return a.size() < b.size();
 }
 
+// The insertion indices of the first `count` keys of `in` in the order of a
+// stable sort by ReferenceLess, reversed whole for `reverse`.
+Order StableOrder(const std::vector<Fields>& in, std::size_t count, bool reverse = false) {
+  Order expected(count);
+  for (std::uint32_t i = 0; i < count; ++i) expected[i] = i;
+  std::stable_sort(expected.begin(), expected.end(),
+                   [&](std::uint32_t a, std::uint32_t b) { return ReferenceLess(in[a], in[b]); });
+  if (reverse) std::reverse(expected.begin(), expected.end());
+  return expected;
+}
+
 class SorterRandomised : public SorterTest, public ::testing::WithParamInterface<Pattern> {
  protected:
   // Distinct-ish keys {u16, text, u64}, sometimes with fewer fields; texts share long
@@ -675,12 +686,8 @@ TEST_P(SorterRandomised, MatchesAStableSortOfTheFields) {
   rng.seed(seed.value());
   for (std::size_t n : {1, 2, 3, 47, 48, 49, 300, 5000, 100000}) {
     std::vector<Fields> in = Input(n);
-    Order expected(n);
-    for (std::uint32_t i = 0; i < n; ++i) expected[i] = i;
-    std::stable_sort(expected.begin(), expected.end(),
-                     [&](std::uint32_t a, std::uint32_t b) { return ReferenceLess(in[a], in[b]); });
     bool const reverse = n % 2 == 1;
-    if (reverse) std::reverse(expected.begin(), expected.end());
+    Order const expected = StableOrder(in, n, reverse);
     // Sorting half-way leaves prefixes reloaded from deep in the keys; the second
     // sort must still order old and new keys together.
     sorter.Clear(false);
@@ -707,15 +714,6 @@ TEST_P(SorterRandomised, ReadsAtRandomPositionsSeeTheFullOrder) {
   rng.seed(seed.value());
   for (std::size_t n : {49, 700, 5000, 60000}) {
     std::vector<Fields> in = Input(n);
-    auto expectedOf = [&](std::size_t count, bool reverse) {
-      Order expected(count);
-      for (std::uint32_t i = 0; i < count; ++i) expected[i] = i;
-      std::stable_sort(expected.begin(), expected.end(), [&](std::uint32_t a, std::uint32_t b) {
-        return ReferenceLess(in[a], in[b]);
-      });
-      if (reverse) std::reverse(expected.begin(), expected.end());
-      return expected;
-    };
     auto checkWindows = [&](I2::TVarlenSortCache& reader, const Order& expected, int windows) {
       for (int w = 0; w < windows; ++w) {
         std::size_t const start = rng() % (expected.size() + 1);
@@ -748,10 +746,10 @@ TEST_P(SorterRandomised, ReadsAtRandomPositionsSeeTheFullOrder) {
     Init(reverse);
     for (std::size_t i = 0; i < n / 2; ++i) Add(in[i]);
     sorter.SortKeys();
-    checkWindows(sorter, expectedOf(n / 2, reverse), 20);
+    checkWindows(sorter, StableOrder(in, n / 2, reverse), 20);
     for (std::size_t i = n / 2; i < n; ++i) Add(in[i]);
     sorter.SortKeys();
-    Order const expected = expectedOf(n, reverse);
+    Order const expected = StableOrder(in, n, reverse);
     checkWindows(sorter, expected, 40);
     I2::TVarlenSortCache copy(sorter);
     Order reversed(expected.rbegin(), expected.rend());
@@ -778,11 +776,7 @@ TEST_P(SorterRandomised, SmallSizeThresholdsSortAlike) {
   for (auto [small, eager] : {std::pair<std::size_t, std::size_t>{2, 2}, {2, 8}, {5, 40}}) {
     for (std::size_t n : {3, 50, 900}) {
       std::vector<Fields> in = Input(n);
-      Order expected(n);
-      for (std::uint32_t i = 0; i < n; ++i) expected[i] = i;
-      std::stable_sort(expected.begin(), expected.end(), [&](std::uint32_t a, std::uint32_t b) {
-        return ReferenceLess(in[a], in[b]);
-      });
+      Order const expected = StableOrder(in, n);
       sorter.Clear(false);
       Init();
       I2::TVarlenSortCacheTestPeer::SetThresholds(sorter, small, eager);
@@ -830,15 +824,6 @@ TEST_P(SorterRandomised, KeptEndsMatchTheFullOrderWhereHeld) {
     dropping = drop;
     dropped = 0;
     std::vector<Fields> in = Input(n);
-    auto expectedOf = [&](std::size_t keys, bool reverse) {
-      Order expected(keys);
-      for (std::uint32_t i = 0; i < keys; ++i) expected[i] = i;
-      std::stable_sort(expected.begin(), expected.end(), [&](std::uint32_t a, std::uint32_t b) {
-        return ReferenceLess(in[a], in[b]);
-      });
-      if (reverse) std::reverse(expected.begin(), expected.end());
-      return expected;
-    };
     auto check = [&](I2::TVarlenSortCache& reader, const Order& expected) {
       reader.checkInvariants();
       ASSERT_EQ(expected.size(), reader.size());
@@ -869,14 +854,14 @@ TEST_P(SorterRandomised, KeptEndsMatchTheFullOrderWhereHeld) {
     sorter.KeepEnds(count);
     for (std::size_t i = 0; i < n / 2; ++i) Add(in[i]);
     sorter.SortKeys();
-    check(sorter, expectedOf(n / 2, reverse));
+    check(sorter, StableOrder(in, n / 2, reverse));
     for (std::size_t i = n / 2; i < n; ++i) Add(in[i]);
     sorter.SortKeys();
-    check(sorter, expectedOf(n, reverse));
+    check(sorter, StableOrder(in, n, reverse));
     I2::TVarlenSortCache copy(sorter);
     sorter.SetReverse(!reverse);
-    check(sorter, expectedOf(n, !reverse));
-    check(copy, expectedOf(n, reverse));
+    check(sorter, StableOrder(in, n, !reverse));
+    check(copy, StableOrder(in, n, reverse));
     EXPECT_LT(sorter.memoryBytes(), 2 * count * 200 + 4096) << "only the ends are held";
     if (dropping && n == 5000 && GetParam() == Pattern::kShuffled) {
       EXPECT_GT(dropped, n / 4) << "most keys are placed by their first field";
