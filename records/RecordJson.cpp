@@ -104,8 +104,11 @@ void expectType(od::value& value, const Location& at, od::json_type wanted, cons
 }
 
 std::int64_t readInteger(od::value& value, const Location& at) {
-  expectType(value, at, od::json_type::number, "an integer");
   std::int64_t result = 0;
+  // A failed get_int64 leaves the value where it was, so the checks below
+  // run only for a value that is no signed 64-bit integer.
+  if (!value.get_int64().get(result)) return result;
+  expectType(value, at, od::json_type::number, "an integer");
   const simdjson::error_code error = value.get_int64().get(result);
   if (!error) return result;
   if (error == simdjson::NUMBER_ERROR) failJson(at, error);
@@ -121,17 +124,27 @@ std::int64_t readInteger(od::value& value, const Location& at) {
   fail(at, "integer out of the signed 64-bit range");
 }
 
-std::string readText(od::value& value, const Location& at) {
-  expectType(value, at, od::json_type::string, "a string");
+// Valid until the parser reads the next text.
+std::string_view readText(od::value& value, const Location& at) {
   std::string_view text;
-  if (auto error = value.get_string().get(text)) failJson(at, error);
-  return std::string(text);
+  simdjson::error_code error = value.get_string().get(text);
+  // A value of another type is left where it was; name its type.
+  if (error == simdjson::INCORRECT_TYPE) {
+    expectType(value, at, od::json_type::string, "a string");
+    error = value.get_string().get(text);
+  }
+  if (error) failJson(at, error);
+  return text;
 }
 
 od::object readObject(od::value& value, const Location& at) {
-  expectType(value, at, od::json_type::object, "an object");
   od::object object;
-  if (auto error = value.get_object().get(object)) failJson(at, error);
+  simdjson::error_code error = value.get_object().get(object);
+  if (error == simdjson::INCORRECT_TYPE) {
+    expectType(value, at, od::json_type::object, "an object");
+    error = value.get_object().get(object);
+  }
+  if (error) failJson(at, error);
   return object;
 }
 
@@ -160,7 +173,7 @@ void readField(const schema::Integer& field, PKMessageBase& record, od::value& v
 
 void readField(const schema::Text& field, PKMessageBase& record, od::value& value,
                const Location& at) {
-  field.set(record, readText(value, at));
+  field.set(record, std::string(readText(value, at)));
 }
 
 // A sub-record field counts as set once given, even as {}. Read on its own
@@ -198,7 +211,7 @@ std::string sortFieldChoices() {
 FilteredBrowseField readSortField(od::value& value, const Location& at) {
   const od::json_type type = typeOf(value, at);
   if (type == od::json_type::string) {
-    const std::string name = readText(value, at);
+    const std::string_view name = readText(value, at);
     for (const schema::SortFieldName& known : schema::kSortFieldNames) {
       if (known.name == name) return known.value;
     }
@@ -225,6 +238,18 @@ void readField(const schema::SortFieldList& field, PKMessageBase& record, od::va
   markSet(record, field.id);
 }
 
+// The key of `field`. A key without escapes is taken as written, which spares
+// copying it into the parser's string buffer; the text is padded and its
+// strings are closed, so the scan stops inside it.
+simdjson::error_code keyOf(od::field& field, std::string_view& key) {
+  const char* const start = field.key().raw();
+  const char* end = start;
+  while (*end != '"' && *end != '\\') ++end;
+  if (*end == '\\') return field.unescaped_key().get(key);
+  key = std::string_view(start, static_cast<std::size_t>(end - start));
+  return simdjson::SUCCESS;
+}
+
 // Reads the fields of `object` into `record`, rejecting unknown and repeated
 // fields.
 template <class R>
@@ -234,7 +259,7 @@ void readFields(od::object& object, const Location& at, R& record) {
     od::field field;
     if (auto error = std::move(entry).get(field)) failJson(at, error);
     std::string_view key;
-    if (auto error = field.unescaped_key().get(key)) failJson(at, error);
+    if (auto error = keyOf(field, key)) failJson(at, error);
     const bool known = schema::visitField<R>(key, [&](std::size_t index, const auto& schemaField) {
       const Location where{&at, schemaField.name};
       if (seen.test(index)) fail(where, "field given more than once");

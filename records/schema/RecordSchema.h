@@ -195,6 +195,16 @@ void forEachField(Visit&& visit) {
   std::apply([&](const auto&... field) { (visit(field), ...); }, kTable<R>.fields);
 }
 
+// Field names are a few bytes long: comparing them here is cheaper than a
+// call of memcmp for each.
+constexpr bool sameName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
+
 // Calls visit(index, field) for the field of R named `name`; returns false
 // when R has none.
 template <class R, class Visit>
@@ -202,7 +212,8 @@ bool visitField(std::string_view name, Visit&& visit) {
   std::size_t index = 0;
   return std::apply(
       [&](const auto&... field) {
-        return ((field.name == name ? (visit(index, field), true) : (++index, false)) || ...);
+        return ((sameName(field.name, name) ? (visit(index, field), true) : (++index, false)) ||
+                ...);
       },
       kTable<R>.fields);
 }
