@@ -1,8 +1,9 @@
 // Differential fuzzer of I2::TVarlenSortCache. Runs the input as a sequence of
 // operations on two sorters: keys of 16-bit, 64-bit and text fields added one
 // call at a time or in generated batches, SortKeys, reads at any position,
-// SetReverse, Clear and reuse, misuse, copies, moves and swaps. A model of
-// each sorter keeps its keys in insertion order and orders them as
+// SetReverse, Clear and reuse, misuse, copies, moves and swaps, and sorters
+// that keep only the ends of the order (KeepEnds, DropsCurrentKey, Holds). A
+// model of each sorter keeps its keys in insertion order and orders them as
 // std::stable_sort does; every answer of the sorter is compared with the model's.
 //
 // Set SORTER_FUZZ_TRACE=1 to print the operations as they run.
@@ -171,6 +172,15 @@ bool keyLess(const Fields& a, const Fields& b) {
   return a.size() < b.size();
 }
 
+// True when `a` is `b` or its first fields.
+bool isPrefixOf(const Fields& a, const Fields& b) {
+  if (a.size() > b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (compareField(a[i], b[i]) != 0) return false;
+  }
+  return true;
+}
+
 // The value stored with a key: its id in the first bytes, the rest derived
 // from it, so that a value read back names its key and shows damage.
 void fillValue(std::uint32_t id, std::size_t size, char* out) {
@@ -187,8 +197,12 @@ struct Model {
   enum class Build { kNone, kBuilding, kFinished };
   enum class Cursor { kNone, kAtEnd, kValid };
 
+  // The id of a key that the sorter dropped: it has a position and no value.
+  static constexpr std::uint32_t kDropped = std::numeric_limits<std::uint32_t>::max();
+
   bool initialised = false;
   std::vector<Kind> schema;  // the kind of each key field; its size is the field limit
+  std::uint64_t keep = 0;    // KeepEnds: the keys kept at each end; 0 keeps all
   std::size_t valueSize = 0;
   bool reverse = false;
   bool sorted = false;
@@ -216,14 +230,37 @@ struct Model {
     cursor = Cursor::kNone;
   }
   // A reversed sort reads the ascending order backwards.
-  std::uint32_t idAt(std::uint64_t at) const {
-    return ids[order[reverse ? keys.size() - 1 - at : at]];
+  std::uint64_t ascendingOf(std::uint64_t at) const { return reverse ? keys.size() - 1 - at : at; }
+  std::uint32_t idAt(std::uint64_t at) const { return ids[order[ascendingOf(at)]]; }
+  // Whether the key at sorted position `at` (< keys.size()) can be read.
+  bool holds(std::uint64_t at) const {
+    const std::uint64_t ascending = ascendingOf(at);
+    return keep == 0 || ascending < keep || ascending + keep >= keys.size();
   }
-  void store(std::uint32_t id) {
-    for (Field& field : current) {
+  static Fields folded(Fields fields) {
+    for (Field& field : fields) {
       if (auto* text = std::get_if<std::string>(&field)) foldText(*text);
     }
-    keys.push_back(std::move(current));
+    return fields;
+  }
+  // Whether every key that the current key's fields may begin lies between
+  // the ends: at least `keep` stored keys come before all of them, and at
+  // least `keep` after all of them.
+  bool currentLiesBetweenTheEnds() const {
+    const Fields partial = folded(current);
+    std::uint64_t before = 0;
+    std::uint64_t after = 0;
+    for (const Fields& key : keys) {
+      if (!keyLess(partial, key)) {
+        ++before;
+      } else if (!isPrefixOf(partial, key)) {
+        ++after;
+      }
+    }
+    return before >= keep && after >= keep;
+  }
+  void store(std::uint32_t id) {
+    keys.push_back(folded(std::move(current)));
     current.clear();
     ids.push_back(id);
     build = Build::kNone;
@@ -456,7 +493,7 @@ class Run {
   void operate() {
     const int s = static_cast<int>(choose_.below(2));
     Subject& subject = subjects_[s];
-    switch (choose_.below(18)) {
+    switch (choose_.below(21)) {
       case 0:
         return initialize(subject, s);
       case 1:
@@ -492,8 +529,14 @@ class Run {
         return swap(s);
       case 16:
         return readAll(subject, s);
-      default:
+      case 17:
         return reserve(subject, s);
+      case 18:
+        return keepEnds(subject, s);
+      case 19:
+        return dropsCurrentKey(subject, s);
+      default:
+        return holds(subject, s);
     }
   }
 
@@ -567,6 +610,7 @@ class Run {
     }
     require(rc == 0, "Initialize refused arguments it can serve");
     m.initialised = true;
+    m.keep = 0;
     m.schema = std::move(schema);
     m.valueSize = valueSize;
     m.reverse = reverse;
@@ -586,13 +630,23 @@ class Run {
       return;
     }
     const std::size_t count = c.below(4) == 0 ? c.below(m.schema.size() + 1) : m.schema.size();
-    m.current.clear();
-    m.current.reserve(count);
-    for (std::size_t i = 0; i < count; ++i) m.current.push_back(makeField(m.schema[i], c, pools_));
-    if (tracing) trace(s, "add key %s", describe(m.current).c_str());
+    // In a sorter that keeps the ends, the key may be offered for dropping
+    // after this many of its fields (none past `count`).
+    const std::size_t dropAfter = m.keep != 0 ? c.below(count + 2) : count + 1;
+    Fields fields;
+    fields.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) fields.push_back(makeField(m.schema[i], c, pools_));
+    if (tracing) trace(s, "add key %s", describe(fields).c_str());
     subject.sorter.PrepareKey();
     m.build = Model::Build::kBuilding;
-    for (const Field& field : m.current) addToSorter(subject, field);
+    m.current.clear();
+    for (std::size_t i = 0; i <= count; ++i) {
+      if (i == dropAfter && drop(subject)) return;
+      if (i < count) {
+        addToSorter(subject, fields[i]);
+        m.current.push_back(fields[i]);
+      }
+    }
     subject.sorter.FinishKey();
     m.build = Model::Build::kFinished;
     store(subject);
@@ -617,6 +671,21 @@ class Run {
         break;
       }
     }
+  }
+
+  // Offers the key being built for dropping; true when the sorter dropped it.
+  bool drop(Subject& subject) {
+    Model& m = subject.model;
+    const bool dropped = subject.sorter.DropsCurrentKey();
+    traceResult("%s after %zu fields", dropped ? "dropped" : "not dropped", m.current.size());
+    if (!dropped) return false;
+    require(m.keep != 0 && m.build == Model::Build::kBuilding,
+            "DropsCurrentKey dropped a key in a sorter that keeps every key or builds none");
+    require(m.currentLiesBetweenTheEnds(),
+            "DropsCurrentKey dropped a key whose fields may still place it at an end");
+    m.store(Model::kDropped);
+    subject.held = nullptr;
+    return true;
   }
 
   void store(Subject& subject) {
@@ -706,6 +775,48 @@ class Run {
     subject.sorter.Reserve(keys);
   }
 
+  void keepEnds(Subject& subject, int s) {
+    const std::uint64_t count = choose_.below(64);
+    trace(s, "KeepEnds(%" PRIu64 ")", count);
+    if (refusedBeforeInitialize(subject, "KeepEnds before Initialize",
+                                [&] { subject.sorter.KeepEnds(count); }))
+      return;
+    Model& m = subject.model;
+    if (!m.keys.empty()) {
+      expectMisuse("KeepEnds with keys stored", [&] { subject.sorter.KeepEnds(count); });
+      return;
+    }
+    subject.sorter.KeepEnds(count);
+    m.keep = count;
+  }
+
+  void dropsCurrentKey(Subject& subject, int s) {
+    trace(s, "DropsCurrentKey");
+    Model& m = subject.model;
+    if (m.keys.size() >= kMaxKeys) {
+      traceResult("not offered past %zu keys", kMaxKeys);
+      return;
+    }
+    if (drop(subject)) return;
+    // A key that is not dropped is built on as before.
+  }
+
+  void holds(Subject& subject, int s) {
+    const std::uint64_t position = choosePosition(subject);
+    const std::uint64_t count = choose_.below(80);
+    const Model& m = subject.model;
+    trace(s, "Holds(%" PRIu64 ", %" PRIu64 ") of %zu keys", position, count, m.keys.size());
+    bool expected = true;
+    for (std::uint64_t at = position; at < m.keys.size() && at - position < count; ++at) {
+      expected = expected && m.holds(at);
+    }
+    if (subject.sorter.Holds(position, count) != expected) {
+      fault("Holds(%llu, %llu) of %zu keys, %llu kept at each end: %s expected",
+            static_cast<unsigned long long>(position), static_cast<unsigned long long>(count),
+            m.keys.size(), static_cast<unsigned long long>(m.keep), expected ? "true" : "false");
+    }
+  }
+
   void sortKeys(Subject& subject, int s) {
     trace(s, "SortKeys");
     if (refusedBeforeInitialize(subject, "SortKeys before Initialize",
@@ -744,6 +855,12 @@ class Run {
       traceResult("no key");
       return;
     }
+    if (!m.holds(position)) {
+      require(rc != 0, "GetFirstVal found a key between the kept ends");
+      m.cursor = Model::Cursor::kAtEnd;
+      traceResult("between the ends");
+      return;
+    }
     if (rc != 0)
       fault("GetFirstVal(%llu) of %zu sorted keys found none",
             static_cast<unsigned long long>(position), m.keys.size());
@@ -772,6 +889,12 @@ class Run {
       require(rc != 0, "GetNextVal found a key past the last one");
       m.cursor = Model::Cursor::kAtEnd;
       traceResult("no key");
+      return false;
+    }
+    if (!m.holds(m.position + 1)) {
+      require(rc != 0, "GetNextVal found a key between the kept ends");
+      m.cursor = Model::Cursor::kAtEnd;
+      traceResult("between the ends");
       return false;
     }
     if (rc != 0)

@@ -15,7 +15,8 @@ import sys
 
 OPS = dict(initialize=0, add_key=1, prepare_key=2, add_field=3, finish_key=4, store_key=5,
            batch=6, sort=7, get_first=8, page=9, get_next=10, set_reverse=11, clear=12,
-           copy=13, move=14, swap=15, read_all=16, reserve=17)
+           copy=13, move=14, swap=15, read_all=16, reserve=17, keep_ends=18,
+           drops_current_key=19, holds=20)
 U16, U64, TEXT = 0, 1, 2
 KIND_NAMES = ["u16", "u64", "text"]
 VALUE_SIZES = [1, 3, 4, 8, 12, 17, 32]
@@ -46,8 +47,12 @@ class Seed:
         self.choices = bytearray()  # in the order they are taken
         self.pool = list(POOL)  # None once a batch has changed it unseen
         self.next_in_pool = 0
-        self.sorters = [dict(init=False, schema=[], keys=0, build=None, fields=0) for _ in range(2)]
+        self.sorters = [self.new_sorter() for _ in range(2)]
         self.lines = []  # the operations, as the fuzzer's trace prints them
+
+    @staticmethod
+    def new_sorter():
+        return dict(init=False, schema=[], keys=0, build=None, fields=0, keep=0)
 
     def trace(self, sorter, line):
         self.lines.append(f"sorter {sorter}: {line}")
@@ -70,7 +75,7 @@ class Seed:
 
     def op(self, name, sorter=0):
         self.choose(sorter, 2)
-        self.choose(OPS[name], 18)
+        self.choose(OPS[name], len(OPS))
         return self.sorters[sorter]
 
     # Fields: numbers as values (or edge indices), texts from the alphabet or raw.
@@ -146,7 +151,7 @@ class Seed:
         if s["keys"] or s["build"]:
             return
         if not bad:  # a refused Initialize changes nothing
-            s.update(init=True, schema=list(schema))
+            s.update(init=True, schema=list(schema), keep=0)
 
     def add_key(self, *fields, sorter=0):
         s = self.op("add_key", sorter)
@@ -161,6 +166,8 @@ class Seed:
         else:
             self.choose(0, 4)
             self.choose(len(fields), len(s["schema"]) + 1)
+        if s["keep"]:  # never offered for dropping
+            self.choose(len(fields) + 1, len(fields) + 2)
         described = [self.field(kind, value) for kind, value in zip(s["schema"], fields)]
         self.trace(sorter, f"add key [{', '.join(described)}]")
         s["keys"] += 1
@@ -242,7 +249,7 @@ class Seed:
         self.op("clear", sorter)
         self.choose(int(release), 2)
         self.trace(sorter, f"Clear({'true' if release else 'false'})")
-        self.sorters[sorter].update(init=False, schema=[], keys=0, build=None)
+        self.sorters[sorter] = self.new_sorter()
 
     def copy(self, how, sorter=0):
         self.op("copy", sorter)
@@ -259,7 +266,7 @@ class Seed:
         self.trace(sorter, {"assign": "move assignment to the other",
                             "construct": "move construction, swapped into the other"}[how])
         self.sorters[1 - sorter] = self.sorters[sorter]
-        self.sorters[sorter] = dict(init=False, schema=[], keys=0, build=None, fields=0)
+        self.sorters[sorter] = self.new_sorter()
 
     def swap(self, sorter=0):
         self.op("swap", sorter)
@@ -270,6 +277,25 @@ class Seed:
         self.op("reserve", sorter)
         self.choose(keys, MAX_KEYS)
         self.trace(sorter, f"Reserve({keys})")
+
+    def keep_ends(self, count, sorter=0):
+        s = self.op("keep_ends", sorter)
+        self.choose(count, 64)
+        self.trace(sorter, f"KeepEnds({count})")
+        if s["init"] and s["keys"] == 0:
+            s["keep"] = count
+
+    # Only where the sorter cannot drop the key: the seeds do not model the
+    # order that decides a drop.
+    def drops_current_key(self, sorter=0):
+        s = self.op("drops_current_key", sorter)
+        self.trace(sorter, "DropsCurrentKey")
+
+    def holds(self, where, count, sorter=0):
+        s = self.op("holds", sorter)
+        at = self.position(s, where)
+        self.choose(count, 80)
+        self.trace(sorter, f"Holds({at}, {count}) of {s['keys']} keys")
 
     # The operations that make no choice and change nothing that later
     # choices depend on.
@@ -472,6 +498,40 @@ def seeds():
     s.simple("sort")
     s.simple("read_all")
     out["initialize-refused"] = s
+
+    s = Seed()  # only the ends of the order kept: reads near them, Holds, and drops in batches
+    s.initialize([TEXT, U64])
+    s.keep_ends(20)
+    s.batch(1500, 31)
+    s.simple("sort")
+    s.page(0, 30)
+    s.page(1490, 20)
+    s.page(700, 3)
+    s.holds(0, 20)
+    s.holds(0, 21)
+    s.holds(1480, 20)
+    s.holds(1479, 2)
+    s.set_reverse(True)
+    s.page(0, 25)
+    s.keep_ends(5)
+    s.copy("construct")
+    s.simple("read_all", sorter=1)
+    s.clear()
+    s.initialize([U16, TEXT])
+    s.keep_ends(2)
+    s.add_key(5, b"e")
+    s.prepare_key()
+    s.add_field(7)
+    s.drops_current_key()
+    s.add_field(b"g")
+    s.finish_key()
+    s.store_key()
+    s.add_key(1, b"a")
+    s.add_key(9, b"z")
+    s.simple("sort")
+    s.holds(0, 4)
+    s.simple("read_all")
+    out["keep-ends"] = s
 
     s = Seed()  # an empty sorter, sorted and read
     s.initialize([TEXT])

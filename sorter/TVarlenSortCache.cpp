@@ -438,7 +438,7 @@ std::int32_t TVarlenSortCache::GetNextVal(int /*reserved*/, char*& value, bool /
     cursor.state = CursorState::kAtEnd;
     return 1;
   }
-  if (cursor.state == CursorState::kNone && state->order.sorted && !state->stored.keys.empty()) {
+  if (cursor.state == CursorState::kNone && state->order.sorted && state->keyCount() != 0) {
     Fail(state, "GetNextVal", "no GetFirstVal since the keys were sorted to continue from");
   }
   return 1;

@@ -882,6 +882,9 @@ TEST_F(SorterLifecycle, KeepEndsNeedsAnEmptyInitialisedSorterAndEndsWithClear) {
   EXPECT_THAT(SortedFrom(), ElementsAre(3)) << "the first end ends after one key";
   EXPECT_FALSE(sorter.Holds(0, 5));
   EXPECT_TRUE(sorter.Holds(4, 100)) << "positions past the last key need nothing";
+  sorter.SetReverse(true);
+  char* value = nullptr;
+  ExpectMisuse([&] { sorter.GetNextVal(0, value, false); }, "GetNextVal", "no GetFirstVal");
   ExpectMisuse([&] { Init(); }, "Initialize", "holds keys");
   EXPECT_THAT(OrderOf({{u16{2}}, {u16{1}}, {u16{3}}}), ElementsAre(1, 0, 2))
       << "Clear and Initialize store every key again";
