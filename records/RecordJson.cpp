@@ -238,36 +238,42 @@ void readField(const schema::SortFieldList& field, PKMessageBase& record, od::va
   markSet(record, field.id);
 }
 
-// The key of `field`. A key without escapes is taken as written, which spares
-// copying it into the parser's string buffer; the text is padded and its
-// strings are closed, so the scan stops inside it.
-simdjson::error_code keyOf(od::field& field, std::string_view& key) {
-  const char* const start = field.key().raw();
-  const char* end = start;
-  while (*end != '"' && *end != '\\') ++end;
-  if (*end == '\\') return field.unescaped_key().get(key);
-  key = std::string_view(start, static_cast<std::size_t>(end - start));
-  return simdjson::SUCCESS;
+// Whether the key whose text starts at `raw`, just after its opening quote,
+// is `name` as written: its bytes, then the closing quote. A name holds no
+// quote or backslash, so a key with escapes never matches. Reads
+// name.size() + 1 bytes, which the closing quote, the ':' and value that
+// follow a key and the padding behind the text hold.
+bool keyIsWritten(const char* raw, std::string_view name) {
+  return std::memcmp(raw, name.data(), name.size()) == 0 && raw[name.size()] == '"';
 }
 
 // Reads the fields of `object` into `record`, rejecting unknown and repeated
 // fields.
 template <class R>
 void readFields(od::object& object, const Location& at, R& record) {
+  static_assert(schema::kLongestName<R> < kJsonPadding, "keyIsWritten reads past the padding");
   std::bitset<schema::kFieldCount<R>> seen;
   for (auto entry : object) {
-    od::field field;
-    if (auto error = std::move(entry).get(field)) failJson(at, error);
-    std::string_view key;
-    if (auto error = keyOf(field, key)) failJson(at, error);
-    const bool known = schema::visitField<R>(key, [&](std::size_t index, const auto& schemaField) {
+    if (auto error = entry.error()) failJson(at, error);
+    // The field is read where the iteration made it: a copy of its iterator,
+    // just written, would be read back before the writes complete.
+    od::field& field = entry.value_unsafe();
+    const auto readValue = [&](std::size_t index, const auto& schemaField) {
       const Location where{&at, schemaField.name};
       if (seen.test(index)) fail(where, "field given more than once");
       seen.set(index);
-      od::value value = field.value();
-      readField(schemaField, record, value, where);
-    });
-    if (!known) fail(at, "unknown field " + jsonQuoted(key));
+      readField(schemaField, record, field.value(), where);
+    };
+    // Keys are nearly always written without escapes: matched in place, they
+    // need no copy into the parser's string buffer.
+    const char* const raw = field.key().raw();
+    if (schema::visitFieldWhere<R>([raw](std::string_view name) { return keyIsWritten(raw, name); },
+                                   readValue)) {
+      continue;
+    }
+    std::string_view key;
+    if (auto error = field.unescaped_key().get(key)) failJson(at, error);
+    if (!schema::visitField<R>(key, readValue)) fail(at, "unknown field " + jsonQuoted(key));
   }
 }
 

@@ -4,11 +4,13 @@
 // writer (RecordJson.cpp) and the help of browse are built from these tables.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <string>
 #include <string_view>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "databrowse/BrowseRecords.h"
@@ -195,27 +197,32 @@ void forEachField(Visit&& visit) {
   std::apply([&](const auto&... field) { (visit(field), ...); }, kTable<R>.fields);
 }
 
-// Field names are a few bytes long: comparing them here is cheaper than a
-// call of memcmp for each.
-constexpr bool sameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (a[i] != b[i]) return false;
-  }
-  return true;
+// Calls visit(index, field) for the first field of R whose name satisfies
+// `matches`; returns false when none does.
+template <class R, class Matches, class Visit>
+bool visitFieldWhere(Matches&& matches, Visit&& visit) {
+  std::size_t index = 0;
+  return std::apply(
+      [&](const auto&... field) {
+        return ((matches(field.name) ? (visit(index, field), true) : (++index, false)) || ...);
+      },
+      kTable<R>.fields);
 }
+
+// The length of the longest field name of R.
+template <class R>
+inline constexpr std::size_t kLongestName = std::apply(
+    [](const auto&... field) {
+      return std::max({std::size_t{0}, field.name.size()...});
+    },
+    kTable<R>.fields);
 
 // Calls visit(index, field) for the field of R named `name`; returns false
 // when R has none.
 template <class R, class Visit>
 bool visitField(std::string_view name, Visit&& visit) {
-  std::size_t index = 0;
-  return std::apply(
-      [&](const auto&... field) {
-        return ((sameName(field.name, name) ? (visit(index, field), true) : (++index, false)) ||
-                ...);
-      },
-      kTable<R>.fields);
+  return visitFieldWhere<R>([name](std::string_view fieldName) { return fieldName == name; },
+                            std::forward<Visit>(visit));
 }
 
 }  // namespace databrowse::schema
