@@ -124,28 +124,29 @@ std::int64_t readInteger(od::value& value, const Location& at) {
   fail(at, "integer out of the signed 64-bit range");
 }
 
-// Valid until the parser reads the next text.
-std::string_view readText(od::value& value, const Location& at) {
-  std::string_view text;
-  simdjson::error_code error = value.get_string().get(text);
-  // A value of another type is left where it was; name its type.
+// Reads `value` as get(value) does. A value of another type is left where
+// it was, so only then is its type named for the error.
+template <class T, class Get>
+T readAs(od::value& value, const Location& at, od::json_type type, const char* what, Get get) {
+  T result{};
+  simdjson::error_code error = get(value).get(result);
   if (error == simdjson::INCORRECT_TYPE) {
-    expectType(value, at, od::json_type::string, "a string");
-    error = value.get_string().get(text);
+    expectType(value, at, type, what);
+    error = get(value).get(result);
   }
   if (error) failJson(at, error);
-  return text;
+  return result;
+}
+
+// Valid until the parser reads the next text.
+std::string_view readText(od::value& value, const Location& at) {
+  return readAs<std::string_view>(value, at, od::json_type::string, "a string",
+                                  [](od::value& text) { return text.get_string(); });
 }
 
 od::object readObject(od::value& value, const Location& at) {
-  od::object object;
-  simdjson::error_code error = value.get_object().get(object);
-  if (error == simdjson::INCORRECT_TYPE) {
-    expectType(value, at, od::json_type::object, "an object");
-    error = value.get_object().get(object);
-  }
-  if (error) failJson(at, error);
-  return object;
+  return readAs<od::object>(value, at, od::json_type::object, "an object",
+                            [](od::value& object) { return object.get_object(); });
 }
 
 // Calls read(entry, location) for each entry of the array `value`.
