@@ -24,6 +24,7 @@
 #include <string_view>
 
 #include "ItemGenerator.h"
+#include "PageFiles.h"
 #include "RequestHandler.h"
 #include "databrowse/RecordJson.h"
 
@@ -118,6 +119,14 @@ void checkAnswer(const HttpAnswer& answer, std::string_view path, std::string_vi
   }
   if (answer.status == 204) return;
   if (path == "/metrics" && answer.status == 200) return;
+  // The browse page's files are served as they are, each with its own type.
+  if (const browse::serve::PageFile* file = browse::serve::findPageFile(path);
+      file != nullptr && answer.status == 200) {
+    if (answer.contentType != file->contentType || answer.body != file->bytes) {
+      fault("a page file is served otherwise than it is", context);
+    }
+    return;
+  }
   if (answer.contentType != "application/json; charset=utf-8") fault("not JSON", context);
   const auto body = nlohmann::json::parse(answer.body, nullptr, false);
   if (body.is_discarded()) fault("the body is not JSON", context);
