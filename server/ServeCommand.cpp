@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -136,10 +137,13 @@ ServeCommand addServeCommand(CLI::App& app, ServeOptions& options) {
           },
           "Address to listen on (default 127.0.0.1:8080; 0.0.0.0:PORT for every interface)")
       ->type_name("HOST:PORT");
-  command->add_option("--threads", options.threads, "Threads that answer requests; a request holds one while answered")
-      ->check(CLI::Range(1u, kMaxConnectionsLimit).description(""))
-      ->capture_default_str()
-      ->type_name("N");
+  CLI::Option* threads =
+      command
+          ->add_option("--threads", options.threads,
+                       "Threads that answer requests; a request holds one while answered")
+          ->check(CLI::Range(1u, kMaxConnectionsLimit).description(""))
+          ->capture_default_str()
+          ->type_name("N");
   command
       ->add_option("--max-connections", options.maxConnections,
                    "Connections held at once; past it new ones are answered 503")
@@ -180,6 +184,11 @@ ServeCommand addServeCommand(CLI::App& app, ServeOptions& options) {
           "Seconds a connection may stall while sending or receiving (default 5)")
       ->check(CLI::Range(1u, 3600u).description(""))
       ->type_name("SECONDS");
+  // Only a --threads that was given can clash with --max-connections: the
+  // default number of threads shrinks to a smaller connection bound.
+  command->callback([&options, threads] {
+    if (threads->count() == 0) options.threads = std::min(options.threads, options.maxConnections);
+  });
   return {command, data};
 }
 

@@ -94,6 +94,21 @@ TEST_F(ServeProcessTest, APortInUseIsAnErrorNotASharedPort) {
   EXPECT_EQ(0u, second.err.rfind("browse: cannot listen on http://127.0.0.1:", 0)) << second.err;
 }
 
+// --max-connections is an option of its own: a bound below the default
+// number of threads is a valid setting, not a clash with a --threads that
+// was never given.
+TEST_F(ServeProcessTest, AConnectionBoundBelowTheDefaultThreadsServes) {
+  std::vector<std::string> args = dataArgs();
+  args.insert(args.end(), {"--max-connections", "32"});
+  ServerProcess server(BROWSE_BINARY, data_.outside(), args);
+  ASSERT_NE(0, server.port()) << server.err();
+  httplib::Client client("127.0.0.1", server.port());
+  const httplib::Result health = client.Get("/healthz");
+  ASSERT_TRUE(health);
+  EXPECT_EQ(200, health->status);
+  EXPECT_EQ(0, server.stop(SIGTERM));
+}
+
 TEST_F(ServeProcessTest, BadOptionsAreRefusedBeforeServing) {
   const auto refused = [&](std::vector<std::string> args) {
     args.insert(args.begin(), {BROWSE_BINARY, "serve"});
