@@ -227,6 +227,7 @@ class HttpServer::Transport::Session : public std::enable_shared_from_this<Sessi
     }
     for (const auto& [name, value] : query) handled.query.emplace_back(name, value);
     keepAlive_ = request.keep_alive() && !refused_ && ++served_ < options().keepAliveRequests;
+    takesChunks_ = request.version() >= 11;
     HttpAnswer answer;
     if (refused_) {
       answer = transport_.answers.error(503, "overloaded",
@@ -258,15 +259,17 @@ class HttpServer::Transport::Session : public std::enable_shared_from_this<Sessi
   }
 
   // A streamed body goes out chunked, written by the strand's thread as the
-  // answer produces it.
+  // answer produces it. An HTTP/1.0 client knows no chunks: it gets the bare
+  // bytes, ended by the close of the connection.
   void sendStream(HttpAnswer& answer, bool head) {
+    if (!takesChunks_) keepAlive_ = false;
     http::response<http::empty_body> header;
     header.version(11);
     header.result(static_cast<unsigned>(answer.status));
     for (auto& [name, value] : answer.headers) header.insert(name, value);
     if (!answer.contentType.empty()) header.set(http::field::content_type, answer.contentType);
     header.keep_alive(keepAlive_);
-    header.chunked(true);
+    header.chunked(takesChunks_);
     status_ = answer.status;
     bytes_ = 0;
     beast::error_code error;
@@ -284,19 +287,24 @@ class HttpServer::Transport::Session : public std::enable_shared_from_this<Sessi
     if (!error) writeAll(net::buffer(headerText), error);
     if (!error && !head) {
       // A stream that fails midway ends the connection without the last
-      // chunk, so that the client sees an incomplete answer.
+      // chunk, so that a client of chunks sees an incomplete answer.
       try {
         answer.stream([&](std::string_view piece) {
           if (error) return false;
           if (piece.empty()) return true;
-          writeAll(http::make_chunk(net::buffer(piece.data(), piece.size())), error);
+          const net::const_buffer bytes(piece.data(), piece.size());
+          if (takesChunks_) {
+            writeAll(http::make_chunk(bytes), error);
+          } else {
+            writeAll(bytes, error);
+          }
           bytes_ += piece.size();
           return !error;
         });
       } catch (...) {
         error = net::error::operation_aborted;
       }
-      if (!error) writeAll(http::make_chunk_last(), error);
+      if (!error && takesChunks_) writeAll(http::make_chunk_last(), error);
     }
     beast::error_code ignored;
     socket.non_blocking(false, ignored);
@@ -382,6 +390,7 @@ class HttpServer::Transport::Session : public std::enable_shared_from_this<Sessi
   bool waiting_ = false;
   bool closed_ = false;
   bool keepAlive_ = false;
+  bool takesChunks_ = true;  // the client speaks HTTP/1.1 or later
   unsigned served_ = 0;
   Clock::time_point started_{};
   std::string method_;

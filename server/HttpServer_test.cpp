@@ -404,5 +404,28 @@ TEST(HttpTransportTest, StreamedAnswersAreSentChunkedAndStopWhenTheClientLeaves)
   EXPECT_TRUE(eventually([&] { return streamEnded.load(); }));
 }
 
+// An HTTP/1.0 client knows no chunked encoding: a streamed body reaches it
+// as the bare bytes, ended by the close of the connection.
+TEST(HttpTransportTest, AStreamedAnswerToAnHttp10ClientIsNotChunked) {
+  AnsweringServer server({[](const HttpRequest&) {
+                            HttpAnswer answer{200, "text/csv", {}, ""};
+                            answer.stream = [](const std::function<bool(std::string_view)>& write) {
+                              write("name,number\r\n");
+                              write("a,1\r\n");
+                            };
+                            return answer;
+                          },
+                          errorAnswer});
+  RawSocket client(server.port());
+  ASSERT_TRUE(client.send("GET /export HTTP/1.0\r\n\r\n"));
+  const std::string answer = client.receive(5000ms);
+  EXPECT_TRUE(client.closed()) << "the body of an HTTP/1.0 answer ends with the connection";
+  const std::size_t headEnd = answer.find("\r\n\r\n");
+  ASSERT_NE(std::string::npos, headEnd) << answer;
+  const std::string head = answer.substr(0, headEnd);
+  EXPECT_EQ(std::string::npos, head.find("Transfer-Encoding")) << head;
+  EXPECT_EQ("name,number\r\na,1\r\n", answer.substr(headEnd + 4));
+}
+
 }  // namespace
 }  // namespace browse::serve
