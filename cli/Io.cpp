@@ -205,7 +205,9 @@ void readItemLines(LineReader& input, databrowse::JsonReader& reader, const Item
     const databrowse::JsonReader::ItemsRead read =
         reader.items(databrowse::PaddedJson{block}, addFromBlock);
     std::size_t line = read.lines;
-    for (std::size_t start = read.offset; start < block.size(); ++line) {
+    // Every line of the block counts, the last one (without its '\n') even
+    // when it is empty or the stream took it.
+    for (std::size_t start = read.offset; start <= block.size(); ++line) {
       const std::size_t end = std::min(block.find('\n', start), block.size());
       const std::string_view text = block.substr(start, end - start);
       if (!isBlank(text)) {
@@ -222,8 +224,7 @@ void readItemLines(LineReader& input, databrowse::JsonReader& reader, const Item
       }
       start = end + 1;
     }
-    // A block ends with a line without its '\n'.
-    input.countLines(std::max(line, read.lines + 1));
+    input.countLines(line);
   }
 }
 

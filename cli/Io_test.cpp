@@ -192,6 +192,35 @@ TEST_F(LineReaderTest, ItemReadingEstimatesTheItemsFromTheFirstBlock) {
   EXPECT_TRUE(hints.empty()) << "no size, no estimate";
 }
 
+// A line of more than 1 MiB grows the buffer past the size that items are
+// parsed in as a stream, so its block is read line by line; when that block
+// ends with a blank line, the lines of the next block keep their numbers.
+TEST_F(LineReaderTest, ItemLinesKeepTheirNumbersAfterALongLineAndABlankLine) {
+  constexpr std::size_t kBuffer = std::size_t{1} << 21;  // what the long line grows it to
+  std::string text = "{\"name\":\"" + std::string(1250000, 'x') + "\"}\n";
+  std::size_t lines = 1;
+  std::size_t items = 1;
+  const std::string item = "{\"number\":1}\n";
+  for (; text.size() + item.size() < kBuffer; ++items, ++lines) text += item;
+  for (; text.size() < kBuffer; ++lines) text += '\n';  // the buffer ends with blank lines
+  text += "{\"number\":2}\n{\"number\":1.5}\n";
+  const std::size_t secondBlockItem = lines + 1;
+  const std::size_t badLine = lines + 2;
+
+  databrowse::JsonReader json;
+  LineReader input("items", text);
+  std::vector<std::size_t> itemLines;
+  std::size_t reportedBad = 0;
+  EXPECT_THROW(readItemLines(
+                   input, json,
+                   [&](databrowse::BrowseData&, std::size_t line) { itemLines.push_back(line); },
+                   [&](const databrowse::JsonError&, std::size_t line) { reportedBad = line; }),
+               databrowse::JsonError);
+  ASSERT_EQ(items + 1, itemLines.size());
+  EXPECT_EQ(secondBlockItem, itemLines.back());
+  EXPECT_EQ(badLine, reportedBad);
+}
+
 TEST(OutOfMemoryTest, SaysWhatRanOutOfMemoryWithoutNeedingMemory) {
   EXPECT_STREQ("out of memory while sorting", OutOfMemory("sorting").what());
   EXPECT_STREQ("out of memory while reading items.jsonl:3",
