@@ -138,6 +138,22 @@ TEST(BrowseAllocationFailure, FailedSortByOtherFieldsKeepsTheEarlierOrderTrue) {
   }
 }
 
+TEST(BrowseAllocationFailure, ShrinkToFitWithoutMemoryKeepsTheItemsAndTheirRoom) {
+  BrowseResponseConsumer consumer;
+  BrowseRequest start = request("/browse");
+  consumer.cache().reset(start);
+  consumer.cache().reserve(50);
+  for (BrowseData data : {item("b", 1), item("a", 2)}) consumer.addItem(data);
+  const std::size_t reserved = consumer.cache().memoryBytes();
+  {
+    testsupport::AllocationFailure failure(1);
+    consumer.cache().shrinkToFit();
+    ASSERT_TRUE(failure.happened());
+  }
+  EXPECT_EQ(reserved, consumer.cache().memoryBytes());
+  EXPECT_EQ((std::vector<std::string>{"a", "b"}), firstPageNames(consumer, {ByName}));
+}
+
 TEST(BrowseAllocationFailure, EveryFailedAllocationLosesNothing) {
   const std::vector<Step> steps = wholeBrowse();
   BrowseResponseConsumer before;  // the state ahead of step s

@@ -122,6 +122,34 @@ TEST_F(CacheTest, ReserveMakesRoomThatTheItemsFillWithoutGrowingAgain) {
   EXPECT_EQ((std::vector<std::string>{"a", "b", "c"}), names(responses.at(0)));
 }
 
+TEST_F(CacheTest, ShrinkToFitGivesBackTheRoomNoItemTookAndKeepsTheOrder) {
+  BrowseRequest browse = request("/browse");
+  cache.reset(browse);
+  cache.reserve(1000);
+  for (int i = 100; i > 0; --i) {
+    BrowseData data = item("item " + std::to_string(i % 10), i);
+    cache.addItem(data);
+  }
+  std::vector<BrowseResponse> before;
+  BrowseRequest page = request("/browse", {pageQuery("q", {ByName, ByNumber}, 45, 10)});
+  ASSERT_TRUE(cache.getResults(page, before).isSuccess());
+  const std::size_t reserved = cache.memoryBytes();
+
+  cache.shrinkToFit();
+  EXPECT_LE(cache.memoryBytes() + 900 * sizeof(BrowseData), reserved);
+  EXPECT_TRUE(cache.isSorted()) << "the sorted order survives the move of the items";
+  std::vector<BrowseResponse> after;
+  ASSERT_TRUE(cache.getResults(page, after).isSuccess());
+  EXPECT_EQ(names(before.at(0)), names(after.at(0)));
+  EXPECT_EQ((std::vector<std::string>{"item 4", "item 4", "item 4", "item 4", "item 4", "item 5",
+                                      "item 5", "item 5", "item 5", "item 5"}),
+            names(after.at(0)));
+
+  const std::size_t fitted = cache.memoryBytes();
+  cache.shrinkToFit();
+  EXPECT_EQ(fitted, cache.memoryBytes()) << "an array without room to spare stays";
+}
+
 TEST_F(CacheTest, MemoryBytesCountItemsTheirNamesAndTheSortedKeys) {
   BrowseRequest browse = request("/browse");
   cache.reset(browse);

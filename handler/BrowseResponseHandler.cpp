@@ -167,6 +167,10 @@ void BrowseResponseCache::reset(BrowseRequest& request) {
 
 void BrowseResponseCache::reserve(std::size_t count) { items.reserve(count); }
 
+// The standard library's shrink_to_fit keeps the array when the new one
+// cannot be allocated, and the items' moves do not throw.
+void BrowseResponseCache::shrinkToFit() noexcept { items.shrink_to_fit(); }
+
 std::size_t BrowseResponseCache::memoryBytes() const {
   return sizeof(*this) + items.capacity() * sizeof(BrowseData) + itemHeapBytes +
          sortedFields.capacity() * sizeof(FilteredBrowseField) + cachedRequest.heapBytes() +

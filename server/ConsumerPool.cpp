@@ -1,5 +1,6 @@
 #include "ConsumerPool.h"
 
+#include <algorithm>
 #include <new>
 #include <utility>
 
@@ -17,6 +18,9 @@ constexpr std::size_t kSortBytesPerKey = 24;
 constexpr std::size_t kFlagKeyBytes = 2;
 constexpr std::size_t kNumberKeyBytes = 8;
 constexpr std::size_t kTextEndBytes = 2;
+// A collection that leaves more than this share of its items' room unused
+// gives the room back.
+constexpr std::size_t kUnusedRoomShare = 8;
 
 std::size_t sortEstimate(std::size_t items, std::size_t nameBytes,
                          const std::vector<databrowse::FilteredBrowseField>& fields) {
@@ -70,20 +74,22 @@ struct ConsumerPool::Entry {
 void ConsumerPool::ItemSink::add(databrowse::BrowseData& item) {
   entry_.consumer.addItem(item);
   nameBytes_ += item.nameView().size();
-  if (++added_ % pool_.settings_.checkEvery == 0) {
-    pool_.charge(entry_, entry_.consumer.cache().memoryBytes());
-  }
+  if (++added_ % pool_.settings_.checkEvery == 0) pool_.charge(entry_, heldBytes());
 }
 
 void ConsumerPool::ItemSink::expect(std::size_t items) {
-  BrowseResponseCache& cache = entry_.consumer.cache();
   if (items > pool_.settings_.memoryBudget / sizeof(databrowse::BrowseData)) return;
   try {
-    cache.reserve(items);
+    entry_.consumer.cache().reserve(items);
   } catch (const std::bad_alloc&) {
     return;  // the items still arrive, and the memory checks see them
   }
-  pool_.charge(entry_, cache.memoryBytes());
+  reserved_ = std::max(reserved_, items);
+}
+
+std::size_t ConsumerPool::ItemSink::heldBytes() const {
+  const std::size_t toCome = reserved_ > added_ ? reserved_ - added_ : 0;
+  return entry_.consumer.cache().memoryBytes() - toCome * sizeof(databrowse::BrowseData);
 }
 
 ConsumerPool::Lease::Lease(ConsumerPool& pool, std::shared_ptr<Entry> entry, bool collected)
@@ -183,6 +189,8 @@ void ConsumerPool::collectInto(Entry& entry, const Collect& collect) {
   metrics_.countCollection(entry.key.dataSet);
 
   const std::size_t items = cache.itemCount();
+  // Room for more items than came, past the hint's own slack, is given back.
+  if (sink.reserved_ > items + items / kUnusedRoomShare) cache.shrinkToFit();
   charge(entry, cache.memoryBytes() + sortEstimate(items, sink.nameBytes_, entry.key.sortFields));
   if (!entry.key.sortFields.empty()) {
     request.queries(true).emplace_back().parameters(true).sort(true).fields(true) =

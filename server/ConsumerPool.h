@@ -64,18 +64,23 @@ class ConsumerPool {
     // memory (which may throw ApiError 503).
     void add(databrowse::BrowseData& item);
     // Makes room for about `items` items in all, so that the item array is
-    // not moved as it grows, and counts the room in the pool's memory at
-    // once (which may throw ApiError 503). A hint: does nothing when the
-    // room alone would pass the pool's budget or cannot be had.
+    // not moved as it grows. A hint: does nothing when the room alone would
+    // pass the pool's budget or cannot be had. The room counts in the pool's
+    // memory as items take it, and what no item took is given back when the
+    // collection ends, so that an estimate too high costs no memory.
     void expect(std::size_t items);
 
    private:
     friend class ConsumerPool;
     ItemSink(ConsumerPool& pool, Entry& entry) : pool_(pool), entry_(entry) {}
+    // The cache's memory without the room made for items still to come,
+    // which holds no pages until items take it.
+    std::size_t heldBytes() const;
 
     ConsumerPool& pool_;
     Entry& entry_;
     std::size_t added_ = 0;
+    std::size_t reserved_ = 0;
     std::size_t nameBytes_ = 0;
   };
 

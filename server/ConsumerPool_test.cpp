@@ -194,20 +194,36 @@ TEST_F(ConsumerPoolTest, ADataSetLargerThanTheBudgetIsRefusedEarly) {
   EXPECT_EQ(200, statusOf([&] { pool.acquire(kOther, kVersion, items(500)); }));
 }
 
-TEST_F(ConsumerPoolTest, ExpectedItemsAreReservedAndCountedAtOnceUnlessOverTheBudget) {
+// The expected items are a hint from the file's first lines: their room is
+// made at once but counts only as items take it, and room that they leave
+// unused is given back, so that an estimate too high neither refuses a data
+// set nor holds memory for it.
+TEST_F(ConsumerPoolTest, ExpectedItemsAreReservedAndCountedAsTheyComeUnlessOverTheBudget) {
+  constexpr std::size_t kItem = sizeof(databrowse::BrowseData);
   ConsumerPool pool = this->pool(std::size_t{1} << 30);
-  std::size_t counted = 0;
-  const auto collect = [&](ConsumerPool::ItemSink& sink) {
-    sink.expect(5000);
-    counted = pool.memoryBytes();
-    items(1000)(sink);
+  std::size_t countedForTheRoom = 0;
+  const auto expecting = [&](std::size_t expected) {
+    return [&, expected](ConsumerPool::ItemSink& sink) {
+      const std::size_t before = pool.memoryBytes();
+      sink.expect(expected);
+      countedForTheRoom = pool.memoryBytes() - before;
+      items(1000)(sink);
+    };
   };
   {
-    ConsumerPool::Lease lease = pool.acquire(kByName, kVersion, collect);
+    ConsumerPool::Lease lease = pool.acquire(kByName, kVersion, expecting(1062));
     EXPECT_EQ(1000u, lease.consumer().cache().itemCount());
-    EXPECT_GE(lease.consumer().cache().memoryBytes(), 5000 * sizeof(databrowse::BrowseData));
+    EXPECT_GE(lease.consumer().cache().memoryBytes(), 1062 * kItem)
+        << "a close estimate's room stays";
   }
-  EXPECT_GE(counted, 5000 * sizeof(databrowse::BrowseData)) << "the room counts before the items";
+  EXPECT_LT(countedForTheRoom, 1000 * kItem) << "the room counts as the items come";
+  {
+    ConsumerPool::Lease lease = pool.acquire(kOther, kVersion, expecting(5000));
+    EXPECT_EQ(1000u, lease.consumer().cache().itemCount());
+    EXPECT_LT(lease.consumer().cache().memoryBytes(), 2000 * kItem)
+        << "the room that no item took is given back";
+  }
+  EXPECT_LT(countedForTheRoom, 1000 * kItem);
 
   const std::size_t budget = bytesOf(2000);
   ConsumerPool small = this->pool(budget);

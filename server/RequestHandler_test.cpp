@@ -220,6 +220,49 @@ TEST_F(RequestHandlerTest, AnAnswerHoldsAtMostTheCapOfItemsOverAllQueries) {
   EXPECT_NE(std::string::npos, message(thirty).find("would hold 90000 items"));
 }
 
+// The item count that a collection expects is estimated from the file's
+// first block: a data set whose first lines are short must not be refused
+// (or held at several times its size) for room its items never take.
+TEST_F(RequestHandlerTest, ADataSetThatFitsIsServedWhateverTheOrderOfItsLines) {
+  std::string shortLines;
+  std::string longLines;
+  for (int i = 0; i < 12000; ++i) {
+    shortLines +=
+        R"({"name":"s)" + std::to_string(100000 + i) + R"(","number":)" + std::to_string(i) + "}\n";
+  }
+  for (int i = 0; i < 150; ++i) {
+    longLines += R"({"name":"L)" + std::to_string(1000 + i) + std::string(20000, 'x') +
+                 R"(","number":)" + std::to_string(i) + "}\n";
+  }
+  data_.write("longfirst.jsonl", longLines + shortLines);
+  data_.write("shortfirst.jsonl", shortLines + longLines);
+
+  ServeOptions options = options_;
+  const auto statusWithBudget = [&](const std::string& dataSet, std::size_t budget,
+                                    std::size_t* held) {
+    Metrics metrics;
+    ConsumerPool pool({budget, std::chrono::minutes(10)}, metrics);
+    const RequestHandler handler(options, catalog_, pool, metrics);
+    const HttpAnswer answer =
+        handler.handle({"POST", "/v1/browse", pageRequest(dataSet, 0, 10, "[]")});
+    if (held != nullptr) *held = pool.memoryBytes();
+    return answer.status;
+  };
+
+  std::size_t longFirstBytes = 0;
+  std::size_t shortFirstBytes = 0;
+  ASSERT_EQ(200, statusWithBudget("/longfirst", std::size_t{1} << 30, &longFirstBytes));
+  ASSERT_EQ(200, statusWithBudget("/shortfirst", std::size_t{1} << 30, &shortFirstBytes));
+  EXPECT_LE(shortFirstBytes, longFirstBytes + longFirstBytes / 2)
+      << "the same items held at " << shortFirstBytes << " bytes against " << longFirstBytes;
+
+  // Twice what the items take: both orders fit.
+  const std::size_t budget = 2 * longFirstBytes;
+  EXPECT_EQ(200, statusWithBudget("/longfirst", budget, nullptr));
+  EXPECT_EQ(200, statusWithBudget("/shortfirst", budget, nullptr))
+      << "refused with a budget of " << budget << " bytes, twice what the items take";
+}
+
 TEST_F(RequestHandlerTest, ManyQueriesAndARepeatedContextAreBounded) {
   std::string counts;
   for (int i = 0; i < 2000; ++i)

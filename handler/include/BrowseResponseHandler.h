@@ -56,6 +56,11 @@ class BROWSERESPONSEHANDLER_EXPORT BrowseResponseCache {
   // item takes it, but memoryBytes counts it. Throws std::bad_alloc, leaving
   // the cache as it was, when the room cannot be had.
   void reserve(std::size_t count);
+  // Gives back the room that no item took: when the item array holds fewer
+  // items than it has room for, the items move to an array of their count.
+  // The sorted order stays. Keeps the array as it is when the smaller one
+  // cannot be had; never throws.
+  void shrinkToFit() noexcept;
   // True when the first path of `request` equals the first path of the cached
   // request, ignoring case as strcasecmp does (a request without paths has the
   // empty path). Only first paths are compared.
