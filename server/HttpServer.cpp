@@ -80,13 +80,13 @@ struct HttpServer::Transport {
         answers(std::move(answers)),
         metrics(metrics),
         log(log),
-        acceptor(context),
-        retry(context) {}
+        acceptor(net::make_strand(context)),
+        retry(acceptor.get_executor()) {}
 
   void accept();
   void onAccepted(const beast::error_code& error, tcp::socket socket);
-  // On the context: closes the acceptor and the connections waiting for a
-  // request.
+  // On the acceptor's strand: closes the acceptor and the connections
+  // waiting for a request.
   void close();
 
   const ServeOptions& options;
@@ -94,10 +94,13 @@ struct HttpServer::Transport {
   Metrics& metrics;
   const AccessLog& log;
   net::io_context context;
+  // The acceptor and its retry timer live on one strand, which their
+  // handlers and close() run on: the event loop's threads would otherwise
+  // accept on the acceptor while a stop closes it.
   tcp::acceptor acceptor;
   net::steady_timer retry;
   std::atomic<bool> stopping{false};
-  bool failed = false;  // on the context only
+  bool failed = false;  // on the acceptor's strand only
 
   std::mutex sessionsMutex;  // guards the two below
   std::set<std::shared_ptr<Session>> sessions;
@@ -515,7 +518,8 @@ bool HttpServer::serve() {
 
 void HttpServer::stop() {
   transport_->stopping = true;
-  net::post(transport_->context, [transport = transport_.get()] { transport->close(); });
+  net::post(transport_->acceptor.get_executor(),
+            [transport = transport_.get()] { transport->close(); });
 }
 
 void HttpServer::keepHouse() {

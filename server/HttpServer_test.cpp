@@ -285,6 +285,26 @@ TEST_F(HttpServerTest, StopLetsTheRequestInFlightFinish) {
   server.reset();
 }
 
+// A stop closes the listening socket while connections keep arriving and
+// are accepted on other threads of the event loop: it must neither race with
+// the next accept (ThreadSanitizer runs this in CI) nor leave serve running.
+TEST_F(HttpServerTest, StopWhileConnectionsArriveEndsTheServer) {
+  for (int round = 0; round < 20; ++round) {
+    auto server = std::make_unique<RunningServer>(data_.path(), options());
+    std::atomic<bool> done{false};
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 3; ++i) {
+      clients.emplace_back([&, port = server->port()] {
+        while (!done) RawSocket connection(port);
+      });
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2 + round % 5));
+    server.reset();  // stops and waits for serve to return
+    done = true;
+    for (std::thread& client : clients) client.join();
+  }
+}
+
 // Answers of the test's own, served by the real transport: the request's
 // headers and decoded query as the handler sees them, and streamed bodies.
 class AnsweringServer {
