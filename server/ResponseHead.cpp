@@ -18,6 +18,9 @@ bool isFramingHeader(std::string_view text) {
          beast::iequals(name, "Connection") || beast::iequals(name, "Transfer-Encoding");
 }
 
+// HTTP forbids Content-Length on an answer that never has a body.
+bool mayCarryLength(int status) { return status >= 200 && status != 204; }
+
 // Beast's own serialization, for an answer that sets one of the framing
 // headers itself.
 void appendBeastHead(std::string& out, const HttpAnswer& answer, bool keepAlive,
@@ -28,7 +31,11 @@ void appendBeastHead(std::string& out, const HttpAnswer& answer, bool keepAlive,
   for (const auto& [name, value] : answer.headers) head.insert(name, value);
   if (!answer.contentType.empty()) head.set(http::field::content_type, answer.contentType);
   head.keep_alive(keepAlive);
-  head.content_length(contentLength);
+  if (mayCarryLength(answer.status)) {
+    head.content_length(contentLength);
+  } else {
+    head.erase(http::field::content_length);
+  }
   http::response_serializer<http::empty_body> serializer(head);
   serializer.split(true);
   beast::error_code error;
@@ -68,10 +75,12 @@ void appendResponseHead(std::string& out, const HttpAnswer& answer, bool keepAli
   for (const auto& [name, value] : answer.headers) appendField(out, name, value);
   if (!answer.contentType.empty()) appendField(out, "Content-Type", answer.contentType);
   if (!keepAlive) appendField(out, "Connection", "close");
-  appendField(
-      out, "Content-Length",
-      std::string_view(number,
-                       std::to_chars(number, number + sizeof number, contentLength).ptr - number));
+  if (mayCarryLength(answer.status)) {
+    appendField(
+        out, "Content-Length",
+        std::string_view(
+            number, std::to_chars(number, number + sizeof number, contentLength).ptr - number));
+  }
   out += "\r\n";
 }
 

@@ -21,7 +21,11 @@ std::string beastResponse(const HttpAnswer& answer, bool keepAlive, bool head) {
   for (const auto& [name, value] : answer.headers) response.insert(name, value);
   if (!answer.contentType.empty()) response.set(http::field::content_type, answer.contentType);
   response.keep_alive(keepAlive);
-  response.content_length(answer.body.size());
+  if (answer.status == 204) {
+    response.erase(http::field::content_length);  // as HTTP asks of an answer without a body
+  } else {
+    response.content_length(answer.body.size());
+  }
   if (!head) response.body() = answer.body;
   http::response_serializer<http::string_body> serializer(response);
   std::string text;
@@ -72,6 +76,16 @@ TEST(ResponseHeadTest, StatusesWithoutAKnownReasonAndRepeatedHeaders) {
   expectSameAsBeast(HttpAnswer{418, "text/plain", {}, "teapot"});
   expectSameAsBeast(
       HttpAnswer{200, "text/plain", {{"Set-Cookie", "a=1"}, {"Set-Cookie", "b=2"}}, "two"});
+}
+
+TEST(ResponseHeadTest, NoContentCarriesNoLength) {
+  for (const HttpAnswer& answer : {HttpAnswer{204, "", {{"Access-Control-Max-Age", "600"}}, ""},
+                                   HttpAnswer{204, "", {{"Connection", "close"}}, ""}}) {
+    std::string head;
+    appendResponseHead(head, answer, true, 0);
+    EXPECT_EQ(std::string::npos, head.find("Content-Length")) << head;
+    EXPECT_EQ(0u, head.rfind("HTTP/1.1 204 No Content\r\n", 0)) << head;
+  }
 }
 
 TEST(ResponseHeadTest, HeadersThatBeastMergesAreLeftToIt) {
