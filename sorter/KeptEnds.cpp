@@ -55,7 +55,8 @@ void Fill(KeptKey& kept, std::string_view key, std::uint64_t prefix, const char*
   kept.inserted = inserted;
 }
 
-// Puts the key in place of the top of a full heap, reusing the top's buffer.
+// Puts the key in place of the top of a full heap, reusing the top's buffer
+// (which allocates only when that buffer is too small for it).
 template <class Before>
 void ReplaceTop(std::vector<KeptKey>& heap, std::string_view key, std::uint64_t prefix,
                 const char* value, std::size_t valueSize, std::uint64_t inserted, Before before) {
@@ -98,12 +99,15 @@ void KeptEnds::store(std::string_view key, std::uint64_t prefix, const char* val
   // A later key ties after every earlier one: it joins the first end only
   // when its key is less than the greatest kept there, and the last end when
   // it is not less than the least kept there.
-  if (CompareWithKept(key, prefix, first.front(), keyOf(first.front())) < 0) {
-    ReplaceTop(first, key, prefix, value, valueSize, inserted, ascending);
-  }
-  if (CompareWithKept(key, prefix, last.front(), keyOf(last.front())) >= 0) {
-    ReplaceTop(last, key, prefix, value, valueSize, inserted, descending);
-  }
+  const bool toFirst = CompareWithKept(key, prefix, first.front(), keyOf(first.front())) < 0;
+  const bool toLast = CompareWithKept(key, prefix, last.front(), keyOf(last.front())) >= 0;
+  // The key takes over the buffers of the tops it replaces: room for it there
+  // first, so that the replacements below allocate nothing.
+  const std::size_t bytes = valueSize + key.size();
+  if (toFirst) first.front().bytes.reserve(bytes);
+  if (toLast) last.front().bytes.reserve(bytes);
+  if (toFirst) ReplaceTop(first, key, prefix, value, valueSize, inserted, ascending);
+  if (toLast) ReplaceTop(last, key, prefix, value, valueSize, inserted, descending);
   ++stored;
 }
 
