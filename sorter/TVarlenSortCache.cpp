@@ -225,7 +225,10 @@ std::int32_t TVarlenSortCache::Initialize(unsigned long keyFields, unsigned long
   if (state_ && (state_->keyCount() != 0 || state_->current.state != KeyState::kNone)) {
     Fail(state_.get(), "Initialize", "the sorter holds keys (call Clear first)");
   }
-  if (keyFields == 0 || valueSize == 0 || name.empty()) return 1;
+  if (keyFields == 0 || valueSize == 0 || valueSize > detail::RecordArena::kMaxBytes ||
+      name.empty()) {
+    return 1;
+  }
   std::unique_ptr<SorterState> created;
   SorterState* state = state_.get();
   if (state == nullptr) {

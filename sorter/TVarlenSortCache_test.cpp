@@ -421,6 +421,24 @@ TEST_F(SorterLifecycle, MisuseThrowsAndLeavesTheSorterWorking) {
   EXPECT_THAT(SortedFrom(), ElementsAre(0, 9)) << "{5} sorts before {5, 6}";
 }
 
+// A value size near 2^64 wraps the record size (value, key length and key
+// bytes) to a few bytes; no record can hold such a value, so the sorter must
+// refuse it, at Initialize or with std::length_error from the store, before
+// it copies any value byte.
+TEST_F(SorterLifecycle, ValueSizeNoRecordCanHoldIsRefusedBeforeAnyCopy) {
+  char value[8] = {};
+  const std::string text(120, 'k');
+  for (unsigned long valueSize : {~0ul, ~0ul - 100}) {
+    sorter.Clear(false);
+    if (sorter.Initialize(1, valueSize, "t", "", false, false, nullptr) != 0) continue;
+    sorter.PrepareKey();
+    sorter.AddFieldToKey_IgnoreCase(text.data(), static_cast<unsigned short>(text.size()));
+    sorter.FinishKey();
+    EXPECT_THROW(sorter.StoreCurrentKeywithVal(value), std::length_error) << valueSize;
+    EXPECT_EQ(0u, sorter.size()) << valueSize;
+  }
+}
+
 TEST_F(SorterLifecycle, KeysTogetherStayWithinTheArenaLimit) {
   Init();
   I2::TVarlenSortCacheTestPeer::SetArenaLimit(sorter, 40);

@@ -112,10 +112,10 @@ class IDXUTILS_EXPORT TVarlenSortCache {
   // this sorter works in memory). `unique` is ignored: equal keys are all
   // kept, in insertion order. `progress` may be null and is never called.
   // Returns 0 when ready. Returns nonzero, changing nothing, when the
-  // arguments cannot be served: no key fields, a value size of 0, or an empty
-  // name; a sorter initialised before then keeps its earlier arguments, and
-  // an uninitialised one stays uninitialised. Throws std::logic_error while
-  // the sorter holds keys or a key under construction, std::bad_alloc when
+  // arguments cannot be served: no key fields, a value size of 0 or of more
+  // than the 4 GiB that the records of all keys may take, or an empty name; a sorter initialised
+  // before then keeps its earlier arguments, and an uninitialised one stays uninitialised. Throws
+  // std::logic_error while the sorter holds keys or a key under construction, std::bad_alloc when
   // memory runs out (the sorter unchanged either way).
   std::int32_t Initialize(unsigned long keyFields, unsigned long valueSize, std::string name,
                           std::string location, bool reverse, bool unique,
