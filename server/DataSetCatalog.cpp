@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <simdjson.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -90,6 +91,8 @@ std::string DataSetCatalog::fileNameOf(std::string_view dataSetPath) {
   if (dataSetPath.size() > kMaxPathBytes) {
     badPath("the data set path is longer than " + std::to_string(kMaxPathBytes) + " bytes");
   }
+  // Requests name data sets in JSON, which holds only UTF-8.
+  if (!simdjson::validate_utf8(dataSetPath)) badPath("the data set path is not UTF-8");
   // Built only for an error: every request's path passes here.
   const auto quoted = [dataSetPath] {
     return "the data set path '" + std::string(dataSetPath) + "'";
@@ -215,7 +218,10 @@ void DataSetCatalog::walk(const std::string& folder, int depth, Listing& listing
     } else if (S_ISREG(info.st_mode) && part.size() > kExtension.size() &&
                part.substr(part.size() - kExtension.size()) == kExtension) {
       name.resize(name.size() - kExtension.size());
-      listing.dataSets.push_back({'/' + std::move(name), versionOf(info)});
+      std::string path = '/' + std::move(name);
+      // Only what a request can name: fileNameOf refuses the rest.
+      if (path.size() > kMaxPathBytes || !simdjson::validate_utf8(path)) continue;
+      listing.dataSets.push_back({std::move(path), versionOf(info)});
     }
   }
 }

@@ -74,7 +74,8 @@ class DataSetCatalog {
   // it: "/music/2024" -> "music/2024.jsonl". A path is '/' followed by parts
   // separated by '/'; a part is not empty, does not start with '.', holds no
   // '\\', NUL or other control character and leaves room for ".jsonl" in 255
-  // bytes; at most 16 parts and 1024 bytes. Throws ApiError 400 otherwise.
+  // bytes; at most 16 parts and 1024 bytes, all UTF-8. Throws ApiError 400
+  // otherwise.
   static std::string fileNameOf(std::string_view dataSetPath);
 
   // Opens the data set's file for reading. Throws ApiError: 400 for a path

@@ -108,6 +108,18 @@ TEST_P(DataSetCatalogTest, ListsTheDataSetsThatOpenWouldOpen) {
   EXPECT_EQ(13, listing.dataSets[1].version.size);
 }
 
+TEST_P(DataSetCatalogTest, EveryListedDataSetOpens) {
+  // Parts within the bound of one name, together past the bound of a path.
+  std::string deep;
+  for (int i = 0; i < 5; ++i) deep += std::string(220, static_cast<char>('a' + i)) + "/";
+  data_.write(deep + "x.jsonl", "{}\n");
+  const DataSetCatalog::Listing listing = catalog_.list();
+  for (const DataSetInfo& dataSet : listing.dataSets) {
+    EXPECT_EQ(200, openStatus(dataSet.path))
+        << "listed (" << dataSet.path.size() << " bytes), but does not open: " << dataSet.path;
+  }
+}
+
 TEST_P(DataSetCatalogTest, AChangedFileHasAnotherVersion) {
   const FileVersion before = catalog_.open("/top").version();
   EXPECT_EQ(before, catalog_.open("/top").version());

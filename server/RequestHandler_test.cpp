@@ -332,5 +332,23 @@ TEST_F(RequestHandlerTest, DataSetsHealthAndMetricsDescribeTheService) {
   }
 }
 
+TEST_F(RequestHandlerTest, EveryListedDataSetIsFoundUnderItsListedPath) {
+  // A file name that is not UTF-8 ("caf" and Latin-1 e-acute) beside one that is.
+  data_.write("caf\xe9.jsonl", "{\"name\":\"latin-1\",\"number\":1}\n");
+  data_.write("caf\xc3\xa9.jsonl", "{\"name\":\"utf-8\",\"number\":2}\n");
+  const Json listed = Json::parse(handle("GET", "/v1/datasets").body);
+  // A request names its data set in JSON, so a name that is not UTF-8 is
+  // not listed.
+  ASSERT_EQ(3u, listed.at("datasets").size()) << listed;
+  EXPECT_EQ("/caf\xc3\xa9", listed["datasets"][1].at("path").get<std::string>()) << listed;
+  for (const Json& dataSet : listed["datasets"]) {
+    const std::string path = dataSet.at("path").get<std::string>();
+    SCOPED_TRACE(path);
+    const HttpAnswer answer = browse(pageRequest(path, 0, 5));
+    EXPECT_NE(404, answer.status) << "listed, but no data set under the listed path: "
+                                  << answer.body;
+  }
+}
+
 }  // namespace
 }  // namespace browse::serve
