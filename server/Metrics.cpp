@@ -1,6 +1,9 @@
 #include "Metrics.h"
 
+#include <simdjson.h>
+
 #include <cstdio>
+#include <nlohmann/json.hpp>
 
 namespace browse::serve {
 
@@ -27,6 +30,15 @@ void appendSample(std::string& text, const std::string& series, double value) {
   text += ' ';
   text += number;
   text += '\n';
+}
+
+// `text` with each byte that is not part of UTF-8 replaced by U+FFFD, as the
+// JSON writer replaces them: the text format is UTF-8, a file name need not be.
+std::string validUtf8(std::string_view text) {
+  if (simdjson::validate_utf8(text)) return std::string(text);
+  const std::string quoted = nlohmann::json(std::string(text))
+                                 .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  return nlohmann::json::parse(quoted).get<std::string>();
 }
 
 // A label value as the text format escapes it.
@@ -72,21 +84,24 @@ void Metrics::countRequest(int status, std::chrono::microseconds took) {
 
 void Metrics::countCollection(std::string_view dataSet) {
   collections_.fetch_add(1, std::memory_order_relaxed);
+  // Names that differ only in bytes that are not UTF-8 share one series, as
+  // they would show the same label.
+  const std::string label = validUtf8(dataSet);
   std::lock_guard lock(dataSetMutex_);
-  auto series = collectionsByDataSet_.find(dataSet);
+  auto series = collectionsByDataSet_.find(label);
   if (series == collectionsByDataSet_.end()) {
     // The "other" series takes one of the places, so the bound holds for the
     // series written.
     const bool full = collectionsByDataSet_.size() + 1 >= kMaxDataSetSeries;
-    series =
-        collectionsByDataSet_.try_emplace(std::string(full ? kOtherDataSets : dataSet), 0).first;
+    series = collectionsByDataSet_.try_emplace(full ? std::string(kOtherDataSets) : label, 0).first;
   }
   ++series->second;
 }
 
 std::uint64_t Metrics::collections(std::string_view dataSet) const {
+  const std::string label = validUtf8(dataSet);
   std::lock_guard lock(dataSetMutex_);
-  const auto series = collectionsByDataSet_.find(dataSet);
+  const auto series = collectionsByDataSet_.find(label);
   return series == collectionsByDataSet_.end() ? 0 : series->second;
 }
 

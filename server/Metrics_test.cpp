@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -56,6 +57,35 @@ TEST(MetricsTest, DataSetNamesAreEscapedAsLabelValues) {
       std::string::npos,
       metrics.prometheusText().find(
           "browse_dataset_collections_total{dataset=\"/say \\\"hi\\\"\\\\there\\nnow\"} 1\n"));
+}
+
+// The text format is UTF-8; a file name need not be.
+bool isUtf8(std::string_view text) {
+  for (std::size_t i = 0; i < text.size();) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    const std::size_t length = byte < 0x80           ? 1
+                               : (byte >> 5) == 0x6  ? 2
+                               : (byte >> 4) == 0xe  ? 3
+                               : (byte >> 3) == 0x1e ? 4
+                                                     : 0;
+    if (length == 0 || i + length > text.size()) return false;
+    for (std::size_t k = 1; k < length; ++k) {
+      if ((static_cast<unsigned char>(text[i + k]) >> 6) != 0x2) return false;
+    }
+    i += length;
+  }
+  return true;
+}
+
+TEST(MetricsTest, TheTextIsUtf8WhateverBytesADataSetsPathHolds) {
+  Metrics metrics;
+  metrics.countCollection("/caf\xe9");  // a Latin-1 file name, as a data directory may hold
+  metrics.countCollection("/caf\xc3\xa9");
+  const std::string text = metrics.prometheusText();
+  EXPECT_TRUE(isUtf8(text)) << text;
+  EXPECT_NE(std::string::npos,
+            text.find("browse_dataset_collections_total{dataset=\"/caf\xc3\xa9\"} 1\n"));
+  EXPECT_EQ(2u, seriesIn(text, "browse_dataset_collections_total{"));
 }
 
 TEST(MetricsTest, ConcurrentCollectionsAreAllCounted) {
