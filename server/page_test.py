@@ -19,7 +19,7 @@ import urllib.parse
 import urllib.request
 
 from selenium import webdriver
-from selenium.common.exceptions import NoAlertPresentException
+from selenium.common.exceptions import NoAlertPresentException, TimeoutException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
@@ -307,6 +307,29 @@ class PageTest(unittest.TestCase):
                 self.assertFalse(self.driver.find_element(By.ID, "items").is_displayed())
                 if data_set == "/missing":
                     self.screenshot("missing-data-set")
+
+
+    def test_a_failed_listing_stays_shown_beside_the_page(self):
+        # The list of data sets fails (as when no server answers it) while the
+        # page's own data set loads: the page says so, rather than showing a
+        # list that lacks every other data set without a word.
+        self.driver.execute_cdp_cmd("Network.enable", {})
+        self.driver.execute_cdp_cmd("Network.setBlockedURLs", {"urls": ["*/v1/datasets*"]})
+        try:
+            self.assertEqual("ready", self.open(f"?dataset={BIG}&fields=ByNumber"))
+            self.assertShowsAsBrowseQuery(dataset=BIG, fields="ByNumber")
+            options = self.driver.execute_script(
+                "return [...document.getElementById('dataset').options].map(o => o.value)")
+            self.assertEqual(["", BIG], options, "the list did not fail as the test needs")
+            message = self.driver.find_element(By.ID, "message")
+            try:
+                WebDriverWait(self.driver, 5).until(lambda _: message.is_displayed())
+            except TimeoutException:
+                pass
+            self.assertTrue(message.is_displayed(), "the failed listing is not shown")
+            self.assertIn("The data sets cannot be listed", message.text)
+        finally:
+            self.driver.execute_cdp_cmd("Network.setBlockedURLs", {"urls": []})
 
 
 if __name__ == "__main__":

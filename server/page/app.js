@@ -27,6 +27,7 @@ const numberFormat = new Intl.NumberFormat("en");
 let state = parseState(location.search);
 let total = null;  // items of the data set shown, once known
 let shown = 0;  // the number of the latest request; older answers are dropped
+let listingFailure = null;  // why the data sets cannot be listed; it stays shown
 
 function setStatus(status) {
   document.body.dataset.status = status;
@@ -118,7 +119,11 @@ function showPage(page) {
   }
   const server = page.server === null ? "unknown" : `${page.server.toFixed(2)} ms`;
   view.timing.textContent = `Server ${server} · round trip ${page.roundTrip.toFixed(1)} ms`;
-  view.message.hidden = true;
+  if (listingFailure === null) {
+    view.message.hidden = true;
+  } else {
+    showMessage(listingFailure, true);
+  }
   view.section.hidden = false;
 }
 
@@ -129,7 +134,11 @@ async function show(next) {
   showControls();
   if (!state.dataset) {
     view.section.hidden = true;
-    showMessage("Choose a data set to browse.", false);
+    if (listingFailure === null) {
+      showMessage("Choose a data set to browse.", false);
+    } else {
+      showMessage(listingFailure, true);
+    }
     setStatus("idle");
     return;
   }
@@ -156,7 +165,8 @@ async function fillDataSets() {
     }
     view.dataset.value = state.dataset;
   } catch (error) {
-    showMessage(`The data sets cannot be listed. ${errorText(error)}`, true);
+    listingFailure = `The data sets cannot be listed. ${errorText(error)}`;
+    showMessage(listingFailure, true);
   }
 }
 
