@@ -201,6 +201,25 @@ TEST_F(BrowseCommandTest, EachConsumerNameIsItsOwnConsumer) {
   EXPECT_EQ(true, answers[6]["value"]) << "an empty cache serves the empty path";
 }
 
+// A path is all of its bytes: two paths that differ only after a NUL byte
+// name different data, so the cache of one must not answer for the other.
+TEST_F(BrowseCommandTest, PathsThatDifferAfterANulByteAreDifferentPaths) {
+  const std::string input = lines({
+      R"({"op":"reset","request":{"paths":[{"path":"/data\u0000/public"}]}})",
+      R"({"op":"canServeRequest","request":{"paths":[{"path":"/data\u0000/secret"}]}})",
+      R"({"op":"canServeRequest","request":{"paths":[{"path":"/data"}]}})",
+      R"({"op":"canServeRequest","request":{"paths":[{"path":"/DATA\u0000/PUBLIC"}]}})",
+  });
+  const Outcome run = browse({"session"}, input);
+  ASSERT_EQ(0, run.status) << run.err;
+  EXPECT_EQ(lines({
+                R"({"op":"canServeRequest","line":2,"value":false})",
+                R"({"op":"canServeRequest","line":3,"value":false})",
+                R"({"op":"canServeRequest","line":4,"value":true})",
+            }),
+            run.out);
+}
+
 TEST_F(BrowseCommandTest, SessionReadsAFileOrStandardInputAlike) {
   const std::string input = lines({R"({"op":"canServeRequest","request":{}})"});
   const fs::path path = file("ops.jsonl", input);

@@ -1,13 +1,12 @@
 #include "BrowseResponseHandler.h"
 
-#include <strings.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <optional>
 #include <stdexcept>
+#include <string_view>
 #include <utility>
 
 #include "FXErrorUtil.h"
@@ -55,6 +54,15 @@ std::string firstPath(BrowseRequest& request) {
   if (!databrowse::isSet(request, BrowseRequest::kPaths)) return {};
   std::vector<databrowse::BrowsePath>& paths = request.paths(true);
   return paths.empty() ? std::string() : paths.front().path();
+}
+
+char asciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Every byte counts, an embedded NUL included; only ASCII letters fold,
+// whatever the process's locale.
+bool equalIgnoringAsciiCase(std::string_view a, std::string_view b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                    [](char x, char y) { return asciiLower(x) == asciiLower(y); });
 }
 
 // A first sort whose pages all lie within this many keys of either end of
@@ -178,7 +186,7 @@ std::size_t BrowseResponseCache::memoryBytes() const {
 }
 
 bool BrowseResponseCache::canServeRequest(BrowseRequest& request) {
-  return strcasecmp(firstPath(cachedRequest).c_str(), firstPath(request).c_str()) == 0;
+  return equalIgnoringAsciiCase(firstPath(cachedRequest), firstPath(request));
 }
 
 bool BrowseResponseCache::sortFieldsChanged(BrowseRequest& request) {

@@ -62,8 +62,8 @@ class BROWSERESPONSEHANDLER_EXPORT BrowseResponseCache {
   // cannot be had; never throws.
   void shrinkToFit() noexcept;
   // True when the first path of `request` equals the first path of the cached
-  // request, ignoring case as strcasecmp does (a request without paths has the
-  // empty path). Only first paths are compared.
+  // request byte for byte, ignoring the case of ASCII letters only (a request
+  // without paths has the empty path). Only first paths are compared.
   bool canServeRequest(databrowse::BrowseRequest& request);
 
   // True when the sort fields of the request's first query differ from those
