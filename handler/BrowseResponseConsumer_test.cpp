@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <random>
 #include <string>
@@ -416,6 +417,33 @@ TEST(ConsumerValue, ConsumersLiveInAGrowingVectorAndMoveOut) {
     open.front().addItem(y);
     return pageOf(open.front(), pageQuery("q", {ByName}, 0, 9));
   }());
+}
+
+// A service extends the front end and owns its consumers through it, as the
+// virtual operations invite: destroying one through the front end must run
+// the service's own destructor too.
+TEST(ConsumerSubclass, DestroyedThroughTheFrontEndRunsItsOwnDestructor) {
+  struct Tracked {
+    bool* destroyed;
+    ~Tracked() { *destroyed = true; }
+  };
+  struct ServiceConsumer : BrowseResponseConsumer {
+    explicit ServiceConsumer(bool* destroyed) : tracked{destroyed} {}
+    CTzError serve(BrowseRequest& request) override {
+      ++served;
+      return BrowseResponseConsumer::serve(request);
+    }
+    Tracked tracked;
+    std::string log = std::string(100, 'x');
+    int served = 0;
+  };
+  EXPECT_TRUE(std::has_virtual_destructor_v<BrowseResponseConsumer>);
+  bool destroyed = false;
+  std::unique_ptr<BrowseResponseConsumer> consumer = std::make_unique<ServiceConsumer>(&destroyed);
+  BrowseRequest anyPath = request("/made");
+  EXPECT_TRUE(consumer->serve(anyPath).isSuccess());
+  consumer.reset();
+  EXPECT_TRUE(destroyed) << "the service's members were never destroyed";
 }
 
 }  // namespace

@@ -140,6 +140,12 @@ class BROWSERESPONSEHANDLER_EXPORT BrowseResponseCache {
 // containers and return them by value.
 class BROWSERESPONSEHANDLER_EXPORT BrowseResponseConsumer {
  public:
+  BrowseResponseConsumer() = default;
+  BrowseResponseConsumer(const BrowseResponseConsumer& other) = default;
+  BrowseResponseConsumer(BrowseResponseConsumer&& other) noexcept = default;
+  BrowseResponseConsumer& operator=(const BrowseResponseConsumer& other) = default;
+  BrowseResponseConsumer& operator=(BrowseResponseConsumer&& other) noexcept = default;
+
   // Appends a copy of `item` to the cache. Always returns success.
   virtual CTzError addItem(databrowse::BrowseData& item);
 
@@ -150,6 +156,11 @@ class BROWSERESPONSEHANDLER_EXPORT BrowseResponseConsumer {
   // Returns the cache's result: success, or the error of a failed sort.
   virtual CTzError getResults(databrowse::BrowseRequest& request,
                               std::vector<databrowse::BrowseResponse>& responses);
+
+  // Virtual, so that a subclass destroyed through this front end runs its own
+  // destructor. Declared after the operations, whose places in the table of
+  // virtual functions it leaves as they were.
+  virtual ~BrowseResponseConsumer() = default;
 
   // The service calls reset and canServeRequest on the cache between
   // requests. It reaches the cache through this accessor rather than a public
