@@ -115,6 +115,7 @@ ConsumerPool::~ConsumerPool() = default;
 ConsumerPool::Lease ConsumerPool::acquire(const PoolKey& key, const FileVersion& version,
                                           const Collect& collect) {
   std::shared_ptr<Entry> entry;
+  std::unique_lock<std::mutex> collecting;  // a new entry's use, held by its collector
   bool collector = false;
   Victims victims;
   {
@@ -127,6 +128,13 @@ ConsumerPool::Lease ConsumerPool::acquire(const PoolKey& key, const FileVersion&
     }
     if (found == entries_.end()) {
       entry = std::make_shared<Entry>(key, version);
+      // Taken before another request can find the entry, so that one that
+      // comes now waits for the collection instead of finding it empty. A
+      // new mutex is free: try_lock takes it without waiting and, unlike
+      // lock, orders nothing after the pool's mutex (lock only should it
+      // fail spuriously, as the standard allows).
+      collecting = std::unique_lock(entry->use, std::try_to_lock);
+      if (!collecting.owns_lock()) collecting.lock();
       entries_.emplace(key, entry);
       collector = true;
     } else {
@@ -138,7 +146,11 @@ ConsumerPool::Lease ConsumerPool::acquire(const PoolKey& key, const FileVersion&
   }
   victims.clear();
 
-  entry->use.lock();
+  if (collector) {
+    collecting.release();  // the lease unlocks it
+  } else {
+    entry->use.lock();
+  }
   Lease lease(*this, entry, collector);
   if (collector) {
     try {
