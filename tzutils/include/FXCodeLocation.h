@@ -5,8 +5,8 @@
 // given, without copying the texts: pass texts that outlive the record
 // (string literals, as __FILE__ and __func__ are).
 struct FXCodeLocation {
-  FXCodeLocation(char const* file, char const* function, int line)
-      : file(file), function(function), line(line) {}
+  FXCodeLocation(char const* fileName, char const* functionName, int lineNumber)
+      : file(fileName), function(functionName), line(lineNumber) {}
 
   char const* file;
   char const* function;
