@@ -53,13 +53,13 @@ void appendNumber(std::string& text, Number value) {
 
 std::string AccessLog::line(const LogRecord& record, LogFormat format) {
   if (format == LogFormat::kJson) {
-    const nlohmann::ordered_json object = {
-        {"time", utcTime(record.time)},
-        {"method", std::string(record.method.substr(0, 16))},
-        {"path", std::string(record.path.substr(0, kLoggedPathBytes))},
-        {"status", record.status},
-        {"bytes", record.bytes},
-        {"us", record.took.count()}};
+    nlohmann::ordered_json object = {{"time", utcTime(record.time)},
+                                     {"method", std::string(record.method.substr(0, 16))},
+                                     {"path", std::string(record.path.substr(0, kLoggedPathBytes))},
+                                     {"status", record.status},
+                                     {"bytes", record.bytes},
+                                     {"us", record.took.count()}};
+    if (!record.complete) object["complete"] = false;
     return object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
   }
   // Built in place: one line per request.
@@ -75,6 +75,7 @@ std::string AccessLog::line(const LogRecord& record, LogFormat format) {
   appendNumber(text, record.bytes);
   text += ' ';
   appendNumber(text, record.took.count());
+  if (!record.complete) text += " incomplete";
   text += '\n';
   return text;
 }

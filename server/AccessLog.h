@@ -1,5 +1,6 @@
 // One line per answered request: time, method, path, status, body bytes and
-// microseconds, as text or as a JSON object.
+// microseconds, and whether the answer was cut short, as text or as a JSON
+// object.
 //
 // Thread safety: write() may run on any number of threads at once; each line
 // goes out in one write(2), so lines never interleave.
@@ -21,6 +22,9 @@ struct LogRecord {
   int status = 0;
   std::size_t bytes = 0;
   std::chrono::microseconds took{0};
+  // False when the answer was cut short after its status went out (the
+  // client left, a write timed out or the answer's stream failed).
+  bool complete = true;
 };
 
 class AccessLog {
@@ -35,6 +39,8 @@ class AccessLog {
   // with the path's bytes outside printable ASCII written as %XX; JSON lines
   //   {"time":"...","method":"POST","path":"/v1/browse","status":200,
   //    "bytes":14523,"us":812}
+  // An answer cut short ends its text line with " incomplete" and its JSON
+  // object with "complete":false.
   static std::string line(const LogRecord& record, LogFormat format);
 
  private:

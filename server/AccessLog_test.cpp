@@ -43,6 +43,16 @@ TEST(AccessLogTest, JsonLinesAreOneObjectEach) {
   EXPECT_EQ("/\xEF\xBF\xBD\n", parsed["path"]) << "invalid UTF-8 is replaced, never fatal";
 }
 
+TEST(AccessLogTest, AnAnswerCutShortSaysSoAfterItsStatus) {
+  LogRecord cut = kRecord;
+  cut.complete = false;
+  EXPECT_EQ("2026-01-02T03:04:05.678Z POST /v1/browse 200 14523 812 incomplete\n",
+            AccessLog::line(cut, LogFormat::kText));
+  const nlohmann::json parsed = nlohmann::json::parse(AccessLog::line(cut, LogFormat::kJson));
+  EXPECT_EQ(200, parsed["status"]);
+  EXPECT_EQ(false, parsed["complete"]);
+}
+
 TEST(MetricsTest, CountsRequestsByStatusInACumulativeHistogram) {
   Metrics metrics;
   metrics.countRequest(200, std::chrono::microseconds(80));

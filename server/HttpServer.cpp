@@ -343,7 +343,9 @@ class HttpServer::Transport::Session : public std::enable_shared_from_this<Sessi
     const auto took =
         std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - started_);
     transport_.metrics.countRequest(status_, took);
-    transport_.log.write({std::chrono::system_clock::now(), method_, path_, status_, bytes_, took});
+    if (!ok) transport_.metrics.countIncompleteAnswer();
+    transport_.log.write(
+        {std::chrono::system_clock::now(), method_, path_, status_, bytes_, took, ok});
     body_ = std::string();
     started_ = {};
     if (!ok) return close();

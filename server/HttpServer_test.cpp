@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -310,7 +311,7 @@ TEST_F(HttpServerTest, StopWhileConnectionsArriveEndsTheServer) {
 class AnsweringServer {
  public:
   explicit AnsweringServer(HttpServer::Answers answers)
-      : logFd_(::open("/dev/null", O_WRONLY | O_CLOEXEC)),
+      : logFd_(::memfd_create("access log", MFD_CLOEXEC)),
         log_(logFd_, LogFormat::kText),
         pool_({std::size_t{1} << 20, std::chrono::minutes(1)}, metrics_),
         server_(options_, std::move(answers), pool_, metrics_, log_) {
@@ -323,6 +324,24 @@ class AnsweringServer {
     ::close(logFd_);
   }
   int port() const { return port_; }
+  const Metrics& metrics() const { return metrics_; }
+  // The access log's lines so far.
+  std::vector<std::string> logLines() const {
+    std::string text;
+    char block[4096];
+    for (off_t at = 0;;) {
+      const ssize_t got = ::pread(logFd_, block, sizeof block, at);
+      if (got <= 0) break;
+      text.append(block, static_cast<std::size_t>(got));
+      at += got;
+    }
+    std::vector<std::string> lines;
+    for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
+         start = end + 1) {
+      lines.push_back(text.substr(start, end - start));
+    }
+    return lines;
+  }
 
  private:
   ServeOptions options_ = [] {
@@ -422,6 +441,25 @@ TEST(HttpTransportTest, StreamedAnswersAreSentChunkedAndStopWhenTheClientLeaves)
   RawSocket stalled(server.port());
   ASSERT_TRUE(stalled.send("GET /endless HTTP/1.1\r\nHost: x\r\n\r\n"));
   EXPECT_TRUE(eventually([&] { return streamEnded.load(); }));
+
+  // The status line went out before each cut, so the log keeps status 200
+  // and says that the answer was cut short; so does a metric.
+  ASSERT_TRUE(eventually([&] { return server.logLines().size() == 6; }));
+  const std::vector<std::string> lines = server.logLines();
+  const auto cut = [](const std::string& line) {
+    return line.size() > 11 && line.compare(line.size() - 11, 11, " incomplete") == 0;
+  };
+  std::map<std::string, std::vector<bool>> cutByPath;
+  for (const std::string& line : lines) {
+    EXPECT_NE(std::string::npos, line.find(" 200 ")) << line;
+    const std::size_t path = line.find(" /");
+    cutByPath[line.substr(path + 1, line.find(' ', path + 1) - path - 1)].push_back(cut(line));
+  }
+  EXPECT_EQ((std::vector<bool>{false, false, false}), cutByPath["/few"]);
+  EXPECT_EQ((std::vector<bool>{true}), cutByPath["/failing"]);
+  EXPECT_EQ((std::vector<bool>{true, true}), cutByPath["/endless"]);
+  EXPECT_EQ(6u, server.metrics().requests(200));
+  EXPECT_EQ(3u, server.metrics().incompleteAnswers());
 }
 
 // An HTTP/1.0 client knows no chunked encoding: a streamed body reaches it

@@ -134,6 +134,10 @@ std::string Metrics::prometheusText() const {
       appendSample(text, "browse_requests_total{status=\"" + std::to_string(status) + "\"}", count);
     }
   }
+  appendMetric(text, "browse_answers_incomplete_total", "counter",
+               "Answers cut short after their status went out: the client left, a write timed "
+               "out or a streamed body failed.");
+  appendSample(text, "browse_answers_incomplete_total", incompleteAnswers());
   appendMetric(text, "browse_request_duration_seconds", "histogram",
                "Time from a request's headers to its answer written.");
   std::uint64_t cumulative = 0;

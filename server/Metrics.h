@@ -26,6 +26,9 @@ class Metrics {
 
   // One answered request: its status and how long it took.
   void countRequest(int status, std::chrono::microseconds took);
+  // An answer cut short after its status went out: the client left, a write
+  // timed out or the answer's stream failed. Counted in countRequest too.
+  void countIncompleteAnswer() { incompleteAnswers_.fetch_add(1, std::memory_order_relaxed); }
 
   // The consumer pool: a request answered by a cached consumer, a data set
   // read into a new consumer, a sort of one, a consumer dropped.
@@ -51,6 +54,7 @@ class Metrics {
   std::uint64_t sorts() const { return sorts_.load(); }
   std::uint64_t evictions(EvictionReason reason) const;
   std::uint64_t requests(int status) const;
+  std::uint64_t incompleteAnswers() const { return incompleteAnswers_.load(); }
 
   // Every metric in the Prometheus text exposition format (version 0.0.4).
   std::string prometheusText() const;
@@ -72,6 +76,7 @@ class Metrics {
   std::array<std::atomic<std::uint64_t>, kLatencyBuckets.size()> latencyBuckets_{};
   std::atomic<std::uint64_t> latencyCount_{0};
   std::atomic<std::uint64_t> latencySumMicros_{0};
+  std::atomic<std::uint64_t> incompleteAnswers_{0};
   std::atomic<std::uint64_t> cacheHits_{0};
   std::atomic<std::uint64_t> collections_{0};
   std::atomic<std::uint64_t> sorts_{0};
