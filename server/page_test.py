@@ -331,6 +331,36 @@ class PageTest(unittest.TestCase):
         finally:
             self.driver.execute_cdp_cmd("Network.setBlockedURLs", {"urls": []})
 
+    def listed_options(self):
+        """(value, text, disabled) of each data set the picker offers, once listed."""
+        script = ("return [...document.getElementById('dataset').options]"
+                  ".map(o => [o.value, o.text, o.disabled])")
+        WebDriverWait(self.driver, WAIT_SECONDS).until(
+            lambda driver: len(driver.execute_script(script)) > 1)
+        return self.driver.execute_script(script)[1:]
+
+    def test_a_cut_listing_says_that_data_sets_are_missing(self):
+        self.open()
+        self.assertFalse(any(disabled for _, _, disabled in self.listed_options()))
+        # The server lists at most 10 000 directory entries.
+        many = os.path.join(self.scratch, "many")
+        os.makedirs(many)
+        for number in range(10_001):
+            with open(os.path.join(many, f"{number:05}.jsonl"), "w") as out:
+                out.write('{"name":"a","number":1}\n')
+        server = ServeProcess(BINARY, many)
+        try:
+            self.driver.get(server.url + "/")
+            self.assertEqual("idle", self.settled())
+            options = self.listed_options()
+            self.assertGreater(len(options), 9_000)
+            self.assertFalse(any(disabled for _, _, disabled in options[:-1]))
+            value, text, disabled = options[-1]
+            self.assertTrue(disabled, "the cut listing is not marked")
+            self.assertIn("not listed", text)
+        finally:
+            self.assertEqual(0, server.stop())
+
 
 if __name__ == "__main__":
     unittest.main(argv=sys.argv[:1], verbosity=2)

@@ -55,10 +55,11 @@ async function call(url, options) {
   return { body, server: serverMilliseconds(response.headers.get("Server-Timing")), roundTrip };
 }
 
-// The data sets: [{path, bytes, items}].
+// The data sets, {dataSets: [{path, bytes, items}], truncated}; truncated
+// when the server stopped listing at its bound.
 export async function listDataSets() {
   const { body } = await call("/v1/datasets");
-  return body.datasets;
+  return { dataSets: body.datasets, truncated: body.truncated === true };
 }
 
 // The page of `state`: {items, total, server, roundTrip}.

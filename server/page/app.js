@@ -159,9 +159,17 @@ async function show(next) {
 
 async function fillDataSets() {
   try {
-    for (const dataSet of await listDataSets()) {
+    const { dataSets, truncated } = await listDataSets();
+    for (const dataSet of dataSets) {
       if (dataSet.path === state.dataset) continue;  // added by showControls already
       view.dataset.add(new Option(dataSet.path, dataSet.path));
+    }
+    if (truncated) {
+      // The server lists a bounded number of entries: say that the others
+      // exist, and how to reach them.
+      const more = new Option("More data sets, not listed: name one in the URL", "");
+      more.disabled = true;
+      view.dataset.add(more);
     }
     view.dataset.value = state.dataset;
   } catch (error) {
