@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 namespace browse::serve {
@@ -156,36 +157,56 @@ ConsumerPool::Lease ConsumerPool::acquire(const PoolKey& key, const FileVersion&
     try {
       collectInto(*entry, collect);
     } catch (const ApiError& e) {
-      abandon(entry, e);
+      abandon(*entry, &e);
       throw;
     } catch (...) {
-      abandon(entry, ApiError(503, "unavailable",
-                              "reading the data set " + key.dataSet + " failed; retry later"));
+      abandon(*entry, nullptr);
       throw;
     }
   } else {
     std::optional<ApiError> failure;
+    bool failed = false;
     {
       std::lock_guard lock(mutex_);
-      failure = entry->failure;
+      failed = entry->state == Entry::State::kFailed;
+      if (failed) failure = entry->failure;
     }
     if (failure) throw *failure;
+    if (failed) throw std::bad_alloc();  // the collector had no memory to keep its failure
     metrics_.countCacheHit();
   }
   return lease;
 }
 
-void ConsumerPool::abandon(const std::shared_ptr<Entry>& entry, const ApiError& failure) {
-  // The items go at once; the requests that waited get the same failure.
-  entry->consumer = BrowseResponseConsumer();
-  Victims victims;
-  std::lock_guard lock(mutex_);
-  entry->state = Entry::State::kFailed;
-  entry->failure = failure;
-  bytes_ -= entry->bytes;
-  entry->bytes = 0;
-  if (entry->inMap) retire(entry, victims);
-  publish();
+void ConsumerPool::abandon(Entry& entry, const ApiError* failure) noexcept {
+  // Runs where memory may have run out: the entry leaves the map and gives
+  // back its bytes whatever fails to be allocated here.
+  std::optional<ApiError> kept;
+  try {
+    kept = failure ? *failure
+                   : ApiError(503, "unavailable",
+                              "reading the data set " + entry.key.dataSet + " failed; retry later");
+  } catch (...) {
+    // Only memory can be short here; the waiters then fail for want of it.
+  }
+  {
+    std::lock_guard lock(mutex_);
+    entry.state = Entry::State::kFailed;
+    static_assert(std::is_nothrow_move_assignable_v<std::optional<ApiError>>);
+    entry.failure = std::move(kept);
+    bytes_ -= entry.bytes;
+    entry.bytes = 0;
+    // Not retire(): the collector's lease keeps the entry, and a victim's
+    // place would be one more allocation.
+    if (entry.inMap) {
+      entries_.erase(entry.key);
+      entry.inMap = false;
+    }
+    publish();
+  }
+  // The items go at once rather than with the last waiter; a move, unlike a
+  // new consumer, cannot fail.
+  const BrowseResponseConsumer freed = std::move(entry.consumer);
 }
 
 void ConsumerPool::collectInto(Entry& entry, const Collect& collect) {

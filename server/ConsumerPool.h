@@ -145,7 +145,9 @@ class ConsumerPool {
 
   void collectInto(Entry& entry, const Collect& collect);
   // Marks a failed collection, frees its items and takes it out of the map.
-  void abandon(const std::shared_ptr<Entry>& entry, const ApiError& failure);
+  // Its waiters get `failure`, or a 503 when the collection threw something
+  // else. Never throws, so that no failed entry stays in the map.
+  void abandon(Entry& entry, const ApiError* failure) noexcept;
   // Records that `entry` holds `bytes` and evicts idle consumers until the
   // pool fits its budget; throws ApiError 503 when it cannot.
   void charge(Entry& entry, std::size_t bytes);

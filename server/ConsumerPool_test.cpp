@@ -8,11 +8,14 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <new>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "ApiError.h"
+#include "FailingAllocator.h"
 #include "ItemGenerator.h"
 
 namespace browse::serve {
@@ -280,6 +283,94 @@ TEST_F(ConsumerPoolTest, AFailedCollectionFailsItsWaitersAndTheNextRequestRetrie
   EXPECT_EQ(0u, pool.liveConsumers());
   ConsumerPool::Lease lease = pool.acquire(kByName, kVersion, items(10, &calls));
   EXPECT_TRUE(lease.collected());
+}
+
+// A collection that fails (for want of memory, or on a bad line) may find
+// memory short again while the pool records the failure. Whichever
+// allocation fails, the entry leaves the pool with its bytes, so that the
+// next request collects the data set again instead of being answered from
+// the part that was collected.
+TEST_F(ConsumerPoolTest, AFailedCollectionLeavesThePoolWhateverAllocationFailsAfterIt) {
+  ConsumerPool pool = this->pool(std::size_t{1} << 30);
+  const ConsumerPool::Collect outOfMemory = [](ConsumerPool::ItemSink& sink) {
+    items(300)(sink);
+    throw std::bad_alloc();
+  };
+  const ConsumerPool::Collect badLine = [](ConsumerPool::ItemSink& sink) {
+    items(300)(sink);
+    throw ApiError(500, "bad_data_set", "line 301: not an item");
+  };
+  for (const ConsumerPool::Collect* failing : {&outOfMemory, &badLine}) {
+    bool failedEveryAllocation = false;
+    for (std::uint64_t k = 1; !failedEveryAllocation; ++k) {
+      SCOPED_TRACE("allocation " + std::to_string(k) + " fails");
+      {
+        testsupport::AllocationFailure failure(k);
+        EXPECT_ANY_THROW(pool.acquire(kByName, kVersion, *failing));
+        failedEveryAllocation = !failure.happened();
+      }
+      EXPECT_EQ(0u, pool.liveConsumers());
+      EXPECT_EQ(0u, pool.memoryBytes());
+      {
+        ConsumerPool::Lease lease = pool.acquire(kByName, kVersion, items(1000));
+        EXPECT_EQ(1000u, lease.consumer().cache().itemCount());
+        EXPECT_TRUE(lease.collected());
+      }
+      now_ += std::chrono::minutes(2);
+      ASSERT_EQ(1u, pool.expireIdle());
+    }
+  }
+}
+
+// A request that waited for such a collection fails too, rather than being
+// answered from its part.
+TEST_F(ConsumerPoolTest, AWaiterFailsWithACollectionThatRanOutOfMemory) {
+  ConsumerPool pool = this->pool(std::size_t{1} << 30);
+  std::mutex mutex;
+  std::condition_variable released;
+  bool release = false;
+  std::atomic<bool> collecting{false};
+  // Memory is still short once the collection has failed: the allocation
+  // after the throw fails as well.
+  struct ShortOfMemoryFromNowOn {
+    ~ShortOfMemoryFromNowOn() { testsupport::failAllocation(1); }
+  };
+  const auto outOfMemory = [&](ConsumerPool::ItemSink& sink) {
+    items(300)(sink);
+    collecting = true;
+    std::unique_lock lock(mutex);
+    released.wait_for(lock, std::chrono::seconds(10), [&] { return release; });
+    ShortOfMemoryFromNowOn shortOfMemory;
+    throw std::bad_alloc();
+  };
+  std::thread collector(
+      [&] { EXPECT_THROW(pool.acquire(kByName, kVersion, outOfMemory), std::bad_alloc); });
+  while (!collecting) std::this_thread::yield();
+  std::atomic<int> calls{0};
+  std::size_t servedItems = 0;
+  bool waiterOutOfMemory = false;
+  std::thread waiter([&] {
+    try {
+      ConsumerPool::Lease lease = pool.acquire(kByName, kVersion, items(1000, &calls));
+      servedItems = lease.consumer().cache().itemCount();
+    } catch (const std::bad_alloc&) {
+      waiterOutOfMemory = true;
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  {
+    std::lock_guard lock(mutex);
+    release = true;
+  }
+  released.notify_all();
+  collector.join();
+  waiter.join();
+  testsupport::failAllocation(0);
+  EXPECT_EQ(0, calls.load()) << "the waiter came after the collection";
+  EXPECT_TRUE(waiterOutOfMemory);
+  EXPECT_EQ(0u, servedItems) << "the waiter was answered from the part collected";
+  EXPECT_EQ(0u, pool.liveConsumers());
+  EXPECT_EQ(0u, pool.memoryBytes());
 }
 
 TEST_F(ConsumerPoolTest, IdleConsumersExpire) {
