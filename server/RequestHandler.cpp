@@ -236,27 +236,41 @@ RequestHandler::RequestHandler(const ServeOptions& options, const DataSetCatalog
 
 HttpAnswer RequestHandler::handle(const HttpRequest& request) const {
   const auto start = std::chrono::steady_clock::now();
+  // The headers allocate too: a failure there turns into an error answer
+  // like a failure in the endpoint.
+  const auto finish = [&](HttpAnswer& answer) {
+    decorate(answer);
+    if (!answer.stream) {
+      answer.headers.emplace_back("Server-Timing",
+                                  serverTiming(std::chrono::steady_clock::now() - start));
+    }
+  };
   HttpAnswer answer;
   try {
     answer = route(request);
+    finish(answer);
+  } catch (...) {
+    answer = failureAnswer(request);
+    finish(answer);
+  }
+  return answer;
+}
+
+HttpAnswer RequestHandler::failureAnswer(const HttpRequest& request) {
+  try {
+    throw;
   } catch (const ApiError& e) {
-    answer = jsonAnswer(e.status(), Json{{"error", e.code()}, {"message", e.what()}});
+    return jsonAnswer(e.status(), Json{{"error", e.code()}, {"message", e.what()}});
   } catch (const std::bad_alloc&) {
-    answer = jsonAnswer(503, Json{{"error", "out_of_memory"},
-                                  {"message", "the server ran out of memory for this request"}});
+    return jsonAnswer(503, Json{{"error", "out_of_memory"},
+                                {"message", "the server ran out of memory for this request"}});
   } catch (const std::exception& e) {
     std::fprintf(stderr, "browse serve: %.*s %.*s failed: %s\n",
                  static_cast<int>(request.method.size()), request.method.data(),
                  static_cast<int>(std::min(request.path.size(), kQuotedPathBytes)),
                  request.path.data(), e.what());
-    answer = jsonAnswer(500, Json{{"error", "internal"}, {"message", "the server failed"}});
+    return jsonAnswer(500, Json{{"error", "internal"}, {"message", "the server failed"}});
   }
-  decorate(answer);
-  if (!answer.stream) {
-    answer.headers.emplace_back("Server-Timing",
-                                serverTiming(std::chrono::steady_clock::now() - start));
-  }
-  return answer;
 }
 
 HttpAnswer RequestHandler::errorAnswer(int status, const std::string& code,

@@ -73,7 +73,8 @@ class RequestHandler {
   RequestHandler(const ServeOptions& options, const DataSetCatalog& catalog, ConsumerPool& pool,
                  Metrics& metrics);
 
-  // The answer to `request`. Throws nothing.
+  // The answer to `request`. Throws nothing but std::bad_alloc, when memory
+  // fails again while the error answer to a failure is made.
   HttpAnswer handle(const HttpRequest& request) const;
 
   // An error answer with the headers of every answer, for errors that the
@@ -82,6 +83,8 @@ class RequestHandler {
 
  private:
   HttpAnswer route(const HttpRequest& request) const;
+  // The error answer to the exception being handled.
+  static HttpAnswer failureAnswer(const HttpRequest& request);
   HttpAnswer browse(const HttpRequest& request) const;
   HttpAnswer dataSets() const;
   HttpAnswer exportDataSet(const HttpRequest& request) const;

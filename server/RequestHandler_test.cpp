@@ -6,11 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <string>
+#include <vector>
 
+#include "FailingAllocator.h"
 #include "testing/DataDirectory.h"
 #include "testing/Process.h"
 
@@ -348,6 +351,187 @@ TEST_F(RequestHandlerTest, EveryListedDataSetIsFoundUnderItsListedPath) {
     EXPECT_NE(404, answer.status) << "listed, but no data set under the listed path: "
                                   << answer.body;
   }
+}
+
+// Every allocation of a request fails in turn: the request ends in its
+// correct answer or a 503, and the service it ran in is left sound, so that
+// the next request gets exactly the correct answer, the pool keeps no entry
+// nor bytes for nothing, and nothing leaks.
+class RequestUnderMemoryShortageTest : public ::testing::Test {
+ protected:
+  RequestUnderMemoryShortageTest() {
+    data_.writeItems("/small", 150, 7);
+    data_.writeItems("/large", kExportPageItems + 300, 9);
+  }
+
+  struct Request {
+    std::string method;
+    std::string path;
+    std::string body;
+    std::vector<std::pair<std::string, std::string>> query;
+  };
+
+  // The status and the whole body, streamed or not; `streamFailed` when the
+  // stream threw.
+  struct Outcome {
+    int status = 0;
+    std::string body;
+    bool streamFailed = false;
+  };
+
+  // One service: its metrics, pool and handler, with a clock the test moves.
+  struct Service {
+    explicit Service(const ServeOptions& options, const DataSetCatalog& catalog)
+        : handler(options, catalog, pool, metrics) {}
+    std::chrono::steady_clock::time_point now{};
+    Metrics metrics;
+    ConsumerPool pool{
+        {std::size_t{1} << 30, std::chrono::minutes(10)}, metrics, [this] { return now; }};
+    RequestHandler handler;
+  };
+
+  // Made before a failure is asked for, so that only the service allocates
+  // under it.
+  static HttpRequest httpRequest(const Request& request) {
+    return {request.method,
+            request.path,
+            request.body,
+            {},
+            {request.query.begin(), request.query.end()}};
+  }
+
+  // Allocates nothing but what the service allocates when `outcome.body`
+  // has room for a streamed body.
+  static void run(Service& service, const HttpRequest& request, Outcome& outcome) {
+    HttpAnswer answer = service.handler.handle(request);
+    outcome.status = answer.status;
+    outcome.body = std::move(answer.body);
+    if (!answer.stream) return;
+    try {
+      answer.stream([&](std::string_view piece) {
+        outcome.body += piece;
+        return true;
+      });
+    } catch (...) {
+      outcome.streamFailed = true;
+    }
+  }
+
+  static Outcome run(Service& service, const HttpRequest& request) {
+    Outcome outcome;
+    run(service, request, outcome);
+    return outcome;
+  }
+
+  static Request browse(long long offset, long long limit,
+                        const std::string& fields = R"(["ByName","ByNumber"])") {
+    return {"POST", "/v1/browse", pageRequest("/small", offset, limit, fields), {}};
+  }
+
+  static Request exportOf(const std::string& dataSet) {
+    return {"GET", "/v1/export", "", {{"dataset", dataSet}, {"fields", "ByNumber"}}};
+  }
+
+  // Runs `setup` then `request` in a new service, failing the k-th
+  // allocation of `request` for every k, and checks each outcome and the
+  // service afterwards against a run in which nothing failed.
+  void checkEveryFailure(const std::vector<Request>& setup, const Request& request) {
+    Outcome expected;
+    std::size_t consumers = 0;
+    std::uint64_t allocations = 0;
+    std::int64_t blocksFreed = 0;
+    for (int run = 0; run < 2; ++run) {  // the first run warms up what lives on
+      testsupport::AllocationTally tally;
+      {
+        Service service(options_, catalog_);
+        for (const Request& step : setup)
+          ASSERT_EQ(200, this->run(service, httpRequest(step)).status);
+        const HttpRequest http = httpRequest(request);
+        expected.body.reserve(expected.body.size() + 4096);
+        testsupport::AllocationTally requestTally;
+        this->run(service, http, expected);
+        allocations = requestTally.allocations();
+        ASSERT_EQ(200, expected.status) << expected.body;
+        ASSERT_FALSE(expected.streamFailed);
+        ASSERT_EQ(expected.body, this->run(service, http).body);
+        consumers = service.pool.liveConsumers();
+      }
+      blocksFreed = tally.blocksFreed();
+    }
+    for (std::uint64_t k = 1; k <= allocations; ++k) {
+      SCOPED_TRACE("allocation " + std::to_string(k) + " of " + std::to_string(allocations) +
+                   " fails");
+      testsupport::AllocationTally tally;
+      {
+        Service service(options_, catalog_);
+        for (const Request& step : setup)
+          ASSERT_EQ(200, this->run(service, httpRequest(step)).status);
+        const HttpRequest http = httpRequest(request);
+        Outcome failed;
+        failed.body.reserve(expected.body.size() + 4096);
+        bool threw = false;
+        {
+          testsupport::AllocationFailure failure(k);
+          try {
+            this->run(service, http, failed);
+          } catch (...) {
+            threw = true;
+          }
+          ASSERT_TRUE(failure.happened());
+        }
+        ASSERT_FALSE(threw) << "handle() threw";
+        if (failed.status == 200) {
+          if (!failed.streamFailed) {
+            EXPECT_EQ(expected.body, failed.body);
+          }
+        } else {
+          EXPECT_EQ(503, failed.status) << failed.body;
+          EXPECT_EQ("out_of_memory", Json::parse(failed.body).at("error").get<std::string>())
+              << failed.body;
+        }
+        const Outcome next = this->run(service, httpRequest(request));
+        EXPECT_EQ(200, next.status) << next.body;
+        EXPECT_FALSE(next.streamFailed);
+        EXPECT_EQ(expected.body, next.body);
+        EXPECT_EQ(consumers, service.pool.liveConsumers());
+        service.now += std::chrono::minutes(11);
+        service.pool.expireIdle();
+        EXPECT_EQ(0u, service.pool.liveConsumers()) << "an entry stuck in the pool";
+        EXPECT_EQ(0u, service.pool.memoryBytes()) << "bytes counted for no consumer";
+      }
+      EXPECT_EQ(blocksFreed, tally.blocksFreed()) << "blocks leaked";
+      if (HasFailure()) return;  // one failing allocation tells enough
+    }
+  }
+
+  testing::DataDirectory data_;
+  ServeOptions options_ = [] {
+    ServeOptions options;
+    options.maxBody = 64 * 1024;
+    options.maxAnswerItems = 1000;
+    return options;
+  }();
+  DataSetCatalog catalog_{data_.path().string()};
+};
+
+TEST_F(RequestUnderMemoryShortageTest, TheFirstBrowseOfADataSet) {
+  checkEveryFailure({}, browse(10, 20));
+}
+
+TEST_F(RequestUnderMemoryShortageTest, ABrowseOfACollectedDataSetWithOtherPaging) {
+  checkEveryFailure({browse(0, 10)}, browse(100, 30));
+}
+
+TEST_F(RequestUnderMemoryShortageTest, ABrowseByOtherFields) {
+  checkEveryFailure({browse(0, 10)}, browse(40, 30, R"(["ByNumber","ByName"])"));
+}
+
+TEST_F(RequestUnderMemoryShortageTest, AnExportOfADataSetNotYetCollected) {
+  checkEveryFailure({}, exportOf("/small"));
+}
+
+TEST_F(RequestUnderMemoryShortageTest, AnExportOfManyPagesOfACollectedDataSet) {
+  checkEveryFailure({exportOf("/large")}, exportOf("/large"));
 }
 
 }  // namespace
