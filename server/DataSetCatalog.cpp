@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <stdexcept>
 #include <utility>
 
@@ -190,10 +191,15 @@ DataSetCatalog::Listing DataSetCatalog::list() const {
 void DataSetCatalog::walk(const std::string& folder, int depth, Listing& listing,
                           std::size_t& visited) const {
   const int fd = openBeneath(folder.empty() ? "." : folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  // A listing that skipped a folder or a file for want of memory would look
+  // complete.
+  if (fd == -ENOMEM) throw std::bad_alloc();
   if (fd < 0) return;
   std::unique_ptr<DIR, DirCloser> entries(::fdopendir(fd));
   if (!entries) {
+    const int error = errno;
     ::close(fd);
+    if (error == ENOMEM) throw std::bad_alloc();
     return;
   }
   while (const dirent* entry = ::readdir(entries.get())) {
@@ -208,6 +214,7 @@ void DataSetCatalog::walk(const std::string& folder, int depth, Listing& listing
     name.append(part);
     // Opened beneath the directory, so that a link out of it is skipped.
     const int found = openBeneath(name, O_PATH | O_CLOEXEC);
+    if (found == -ENOMEM) throw std::bad_alloc();
     if (found < 0) continue;
     const std::unique_ptr<const int, FdCloser> closer(&found);
     struct stat info {};

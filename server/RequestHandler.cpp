@@ -352,14 +352,18 @@ HttpAnswer RequestHandler::browse(const HttpRequest& http) const {
 
 HttpAnswer RequestHandler::dataSets() const {
   const DataSetCatalog::Listing listing = catalog_.list();
-  Json list = Json::array();
+  // Written as text: destroying a JSON object or array allocates, and a
+  // destructor that fails for want of memory ends the process.
+  std::string body = "{\"datasets\":[";
   for (const DataSetInfo& dataSet : listing.dataSets) {
     const std::optional<std::size_t> items = pool_.itemCount(dataSet.path, dataSet.version);
-    list.push_back({{"path", dataSet.path},
-                    {"bytes", dataSet.version.size},
-                    {"items", items ? Json(*items) : Json(nullptr)}});
+    if (body.back() != '[') body += ',';
+    body += "{\"path\":" + jsonText(Json(dataSet.path)) +
+            ",\"bytes\":" + std::to_string(dataSet.version.size) +
+            ",\"items\":" + (items ? std::to_string(*items) : std::string("null")) + '}';
   }
-  return jsonAnswer(200, Json{{"datasets", std::move(list)}, {"truncated", listing.truncated}});
+  body += listing.truncated ? "],\"truncated\":true}" : "],\"truncated\":false}";
+  return {200, kJson, {}, std::move(body)};
 }
 
 HttpAnswer RequestHandler::exportDataSet(const HttpRequest& request) const {

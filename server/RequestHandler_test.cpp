@@ -534,5 +534,9 @@ TEST_F(RequestUnderMemoryShortageTest, AnExportOfManyPagesOfACollectedDataSet) {
   checkEveryFailure({exportOf("/large")}, exportOf("/large"));
 }
 
+TEST_F(RequestUnderMemoryShortageTest, TheDataSetListing) {
+  checkEveryFailure({browse(0, 10)}, {"GET", "/v1/datasets", "", {}});
+}
+
 }  // namespace
 }  // namespace browse::serve

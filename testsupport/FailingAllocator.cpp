@@ -116,6 +116,7 @@ bool admit(unsigned mode) {
   }
   if (left != 1) return true;
   failed.store(true, std::memory_order_relaxed);
+  errno = ENOMEM;  // as the malloc family sets it when it fails
   return false;
 }
 
