@@ -538,5 +538,9 @@ TEST_F(RequestUnderMemoryShortageTest, TheDataSetListing) {
   checkEveryFailure({browse(0, 10)}, {"GET", "/v1/datasets", "", {}});
 }
 
+TEST_F(RequestUnderMemoryShortageTest, TheHealthCheck) {
+  checkEveryFailure({}, {"GET", "/healthz", "", {}});
+}
+
 }  // namespace
 }  // namespace browse::serve
