@@ -542,5 +542,9 @@ TEST_F(RequestUnderMemoryShortageTest, TheHealthCheck) {
   checkEveryFailure({}, {"GET", "/healthz", "", {}});
 }
 
+TEST_F(RequestUnderMemoryShortageTest, TheMetrics) {
+  checkEveryFailure({browse(0, 10)}, {"GET", "/metrics", "", {}});
+}
+
 }  // namespace
 }  // namespace browse::serve
