@@ -24,6 +24,14 @@ namespace fs = std::filesystem;
 using Json = nlohmann::json;
 using testing::pageRequest;
 
+// The bounds that the handler's tests run under.
+ServeOptions handlerOptions() {
+  ServeOptions options;
+  options.maxBody = 64 * 1024;
+  options.maxAnswerItems = 1000;
+  return options;
+}
+
 class RequestHandlerTest : public ::testing::Test {
  protected:
   RequestHandlerTest() {
@@ -73,12 +81,7 @@ class RequestHandlerTest : public ::testing::Test {
 
   static constexpr std::size_t kItems = 3000;
   testing::DataDirectory data_;
-  ServeOptions options_ = [] {
-    ServeOptions options;
-    options.maxBody = 64 * 1024;
-    options.maxAnswerItems = 1000;
-    return options;
-  }();
+  ServeOptions options_ = handlerOptions();
   DataSetCatalog catalog_{data_.path().string()};
   Metrics metrics_;
   ConsumerPool pool_{{std::size_t{1} << 30, std::chrono::minutes(10)}, metrics_};
@@ -505,12 +508,7 @@ class RequestUnderMemoryShortageTest : public ::testing::Test {
   }
 
   testing::DataDirectory data_;
-  ServeOptions options_ = [] {
-    ServeOptions options;
-    options.maxBody = 64 * 1024;
-    options.maxAnswerItems = 1000;
-    return options;
-  }();
+  ServeOptions options_ = handlerOptions();
   DataSetCatalog catalog_{data_.path().string()};
 };
 
